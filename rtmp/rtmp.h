@@ -1,0 +1,158 @@
+// The connection to one RTMP server: socket, receive buffer, per-chunk-stream
+// state, the commands the client sends and the handling of what the server sends.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "amf/AMFObject.h"
+#include "foundation/bytes.h"
+#include "rtmp/rtmppacket.h"
+
+// Milliseconds from an arbitrary fixed origin, monotonic, wrapping at 32 bits.
+int GetTime();
+
+bool InitSockets();
+void CleanupSockets();
+int GetSockError();
+
+namespace RTMP_LIB {
+
+#define RTMP_DEFAULT_CHUNKSIZE 128
+#define RTMP_BUFFER_CACHE_SIZE 16384
+// A bytes-read report goes out once more than this many bytes arrived since the last.
+#define RTMP_BYTES_REPORT_INTERVAL 614400
+
+class CRTMP
+{
+public:
+  CRTMP();
+  virtual ~CRTMP();
+  CRTMP(const CRTMP &) = delete;
+  CRTMP &operator=(const CRTMP &) = delete;
+
+  // Connection set-up and socket I/O (connection.cpp, socket_io.cpp, handshake.cpp).
+  bool Connect(int protocol, const char *hostname, unsigned int port, const char *playpath,
+               const char *tcUrl, const char *swfUrl, const char *pageUrl, const char *app,
+               const char *auth, const char *flashVer, const char *subscribepath,
+               double dTime, double dLength, bool bLiveStream, long int timeout);
+  bool IsConnected() const { return m_socket != -1; }
+  double GetDuration() const { return m_fDuration; }
+  void SetBufferMS(int size) { m_nBufferMS = size; }
+  void Close();
+
+  // The server refused the stream: a failure status, an _error answering
+  // connect, createStream or play, or a close request before any media.
+  bool IsRefused() const { return m_bRefused; }
+
+  // Test and fuzzing seam: take an already connected descriptor (no handshake).
+  void AttachSocket(int fd);
+
+  int ReadN(char *buffer, int n);
+  bool WriteN(const char *buffer, int n);
+
+  // Chunk stream reader and writer (chunk_reader.cpp, chunk_writer.cpp).
+  bool ReadPacket(RTMPPacket &packet);
+  bool SendRTMP(RTMPPacket &packet);
+
+  // Commands (commands.cpp).
+  bool Connect();
+  bool SendConnectPacket();
+  bool SendCreateStream(double dStreamId);
+  bool SendFCSubscribe(const char *subscribepath);
+  bool SendPlay();
+  bool SendCheckBWResult();
+  bool SendSeek(double dTime);
+  bool SendPause(bool DoPause, double dTime);
+  bool SendDeleteStream(double dStreamId);
+  bool SendBGHasStream(double dId, const char *playpath);
+  bool SendCheckBW();
+
+  // Protocol control messages (control.cpp).
+  bool SendPing(short nType, unsigned int nObject, unsigned int nTime = 0);
+  void HandlePing(const RTMPPacket &packet);
+  bool SendServerBW();
+  bool SendBytesReceived();
+  void HandleChangeChunkSize(const RTMPPacket &packet);
+  bool UpdateBufferMS();
+
+  // Invokes, media dispatch and metadata (invoke.cpp, dispatch.cpp, metadata.cpp).
+  int HandleInvoke(const char *body, unsigned int nBodySize);
+  int GetNextMediaPacket(RTMPPacket &packet);
+  void HandleAudio(const RTMPPacket &packet);
+  void HandleVideo(const RTMPPacket &packet);
+  bool HandleMetadata(char *body, unsigned int len);
+  static void DumpMetaData(AMFObject &obj);
+  static bool FindFirstMatchingProperty(AMFObject &obj, std::string name, AMFObjectProperty &p);
+
+  // Wire primitives, also available as free functions of foundation/bytes.h.
+  static bool ReadBool(const char *data) { return ::ReadBool(data); }
+  static short ReadInt16(const char *data) { return ::ReadInt16(data); }
+  static unsigned ReadInt24(const char *data) { return ::ReadInt24(data); }
+  static int ReadInt32(const char *data) { return ::ReadInt32(data); }
+  static std::string ReadString(const char *data) { return ::ReadString(data); }
+  static int EncodeInt16(char *out, short v) { return ::EncodeInt16(out, v); }
+  static int EncodeInt24(char *out, int v) { return ::EncodeInt24(out, v); }
+  static int EncodeInt32(char *out, int v) { return ::EncodeInt32(out, v); }
+  static int EncodeNumber(char *out, double v) { return ::EncodeNumber(out, v); }
+  static int EncodeBoolean(char *out, bool b) { return ::EncodeBoolean(out, b); }
+  static int EncodeString(char *out, const std::string &s) { return ::EncodeString(out, s); }
+  static int EncodeNumber(char *out, const std::string &name, double v) { return ::EncodeNumber(out, name, v); }
+  static int EncodeBoolean(char *out, const std::string &name, bool b) { return ::EncodeBoolean(out, name, b); }
+  static int EncodeString(char *out, const std::string &name, const std::string &v)
+  {
+    return ::EncodeString(out, name, v);
+  }
+
+  // Per chunk stream state, created on first use (channel_table.cpp).
+  RTMPPacket &ChannelIn(int nChannel);
+  RTMPPacket &ChannelOut(int nChannel);
+  uint32_t &ChannelTimestamp(int nChannel);
+
+  int m_socket;                  // -1: not connected
+  int m_chunkSize;               // incoming chunk size, as the server announced it
+  int m_outChunkSize;            // outgoing chunk size; the client never announces one, so 128
+  int m_nBWCheckCounter;
+  uint32_t m_nBytesIn;           // bytes delivered by ReadN since the last Close, wrapping
+  uint32_t m_nBytesInSent;       // m_nBytesIn carried by the last bytes-read report
+  int m_nBufferMS;
+  int m_stream_id;
+  std::vector<std::string> m_methodCalls;
+  bool m_bRefused;
+  bool m_bMediaReceived;         // an audio, video or FLV data message arrived on this connection
+
+  const char *m_strHostname;
+  unsigned int m_nPort;
+  int m_nProtocol;
+  const char *m_strPlaypath;
+  const char *m_strTcUrl;
+  const char *m_strSwfUrl;
+  const char *m_strPageUrl;
+  const char *m_strApp;
+  const char *m_strAuth;
+  const char *m_strFlashVer;
+  const char *m_strSubscribePath;
+  double m_dSeekTime;
+  double m_dLength;
+  bool m_bLiveStream;
+  long int m_nTimeout;
+
+  char *m_pBuffer;               // receive buffer of RTMP_BUFFER_CACHE_SIZE bytes
+  char *m_pBufferStart;          // first unread byte
+  int m_nBufferSize;             // unread bytes at m_pBufferStart
+
+  double m_fDuration;
+
+private:
+  bool FillBuffer();
+  bool HandShake();
+
+  // Channel tables in pages of 256 chunk streams, allocated when a stream is first used.
+  struct ChannelPage;
+  std::vector<std::unique_ptr<ChannelPage>> m_channelPages;
+  ChannelPage &Page(int nChannel);
+};
+
+}  // namespace RTMP_LIB

@@ -1,0 +1,88 @@
+#include "rtmp/rtmppacket.h"
+
+#include <cstdlib>
+#include <new>
+
+#include "foundation/log.h"
+
+namespace RTMP_LIB {
+
+const int packetSize[4] = {12, 8, 4, 1};
+
+RTMPPacket::RTMPPacket() : m_nTimeStamp(0)
+{
+  Reset();
+}
+
+RTMPPacket::~RTMPPacket()
+{
+  FreePacket();
+}
+
+void RTMPPacket::Reset()
+{
+  m_headerType = 0;
+  m_packetType = 0;
+  m_nChannel = 0;
+  m_nInfoField1 = 0;
+  m_nInfoField2 = 0;
+  m_hasAbsTimestamp = false;
+  m_hasExtTimestamp = false;
+  m_nBodySize = 0;
+  m_nBytesRead = 0;
+  m_nBodyAlloc = 0;
+  m_body = nullptr;
+}
+
+bool RTMPPacket::AllocPacket(int nSize)
+{
+  if (nSize < 0)
+    return false;
+  // At least one byte, so that an empty body is still a body.
+  m_body = static_cast<char *>(calloc(1, nSize > 0 ? static_cast<size_t>(nSize) : 1));
+  if (m_body == nullptr)
+    return false;
+  m_nBodyAlloc = static_cast<uint32_t>(nSize);
+  m_nBytesRead = 0;
+  return true;
+}
+
+void RTMPPacket::FreePacketHeader()
+{
+  free(m_body);
+  m_body = nullptr;
+  m_nBodyAlloc = 0;
+}
+
+void RTMPPacket::FreePacket()
+{
+  FreePacketHeader();
+  Reset();
+}
+
+RTMPPacket &RTMPPacket::operator=(const RTMPPacket &src)
+{
+  m_headerType = src.m_headerType;
+  m_packetType = src.m_packetType;
+  m_nChannel = src.m_nChannel;
+  m_nInfoField1 = src.m_nInfoField1;
+  m_nInfoField2 = src.m_nInfoField2;
+  m_hasAbsTimestamp = src.m_hasAbsTimestamp;
+  m_hasExtTimestamp = src.m_hasExtTimestamp;
+  m_nTimeStamp = src.m_nTimeStamp;
+  m_nBodySize = src.m_nBodySize;
+  m_nBytesRead = src.m_nBytesRead;
+  m_nBodyAlloc = src.m_nBodyAlloc;
+  m_body = src.m_body;
+  return *this;
+}
+
+void RTMPPacket::Dump() const
+{
+  Log(LOG_LEVEL_DEBUG,
+      "RTMP PACKET: packet type: 0x%02x. channel: 0x%02x. info 1: %d info 2: %d. Body size: %lu. body: 0x%02x",
+      m_packetType, m_nChannel, static_cast<int>(m_nInfoField1), m_nInfoField2,
+      static_cast<unsigned long>(m_nBodySize), m_body ? static_cast<unsigned char>(m_body[0]) : 0);
+}
+
+}  // namespace RTMP_LIB
