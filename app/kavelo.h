@@ -1,0 +1,49 @@
+// The downloader application: command line, FLV writer, resume and download loop.
+#pragma once
+
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+
+#define DEFAULT_FLASH_VER "LNX 10,0,22,87"
+
+// The run's settings, filled by the command line and read by the download.
+struct Settings {
+  const char *host = nullptr;
+  int port = -1;
+  int protocol = -1;
+  const char *playpath = nullptr;
+  const char *app = nullptr;
+  const char *tcUrl = nullptr;
+  const char *swfUrl = nullptr;
+  const char *pageUrl = nullptr;
+  const char *auth = nullptr;
+  const char *flashVer = nullptr;
+  const char *subscribePath = nullptr;
+  const char *flvPath = nullptr;
+  bool bToStdout = true;
+  bool bResumeMode = false;
+  bool bLiveStream = false;
+  bool bHashProgress = false;
+  bool bBufferTimeGiven = false;
+  uint32_t nBufferTime = 36000000;  // ten hours
+  uint32_t nTimeout = 300;
+  int nSkipKeyframes = 0;
+  uint32_t nStartOffset = 0;
+  uint32_t nStopOffset = 0;
+};
+
+// Set by the signal handler, read once per pass by the download loop.
+extern volatile sig_atomic_t bCtrlC;
+// The output stream.
+extern FILE *file;
+
+void sigIntHandler(int sig);
+void InstallSignalHandlers();
+
+// Start-up: quiet scan, banner, options, URL merge, validation. Returns -1
+// when the download should run, otherwise the exit code to end with.
+int ParseOptions(int argc, char **argv, Settings &settings);
+
+// From starting the socket layer to the exit code.
+int Download(Settings &settings);
