@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs what the tests need, builds with AddressSanitizer and
+# UndefinedBehaviorSanitizer, and runs every test: unit, end to end (test
+# server and nginx), fuzzing for a short time.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+./scripts/deps.sh build-essential cmake libgtest-dev python3 \
+  nginx-light libnginx-mod-rtmp flvmeta \
+  gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-ugly \
+  clang libclang-rt-14-dev valgrind
+
+BUILD=${KAVELO_TEST_BUILD:-build-asan}
+cmake -S . -B "$BUILD" -DKAVELO_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build "$BUILD" -j"$(nproc)"
+ctest --test-dir "$BUILD" --output-on-failure -j2 --timeout 900
+
+if [ -x scripts/fuzz.sh ] && [ "${KAVELO_SKIP_FUZZ:-0}" != 1 ]; then
+  ./scripts/fuzz.sh
+fi
+echo "All tests passed."
