@@ -1,0 +1,175 @@
+"""nginx with its RTMP module as a real server for the end-to-end tests.
+
+Each NginxServer runs its own nginx in a private prefix (a temporary
+directory holding config, pid file and logs) on a free loopback port, in the
+foreground and as a single process, so that the one pid we started is the
+whole server: it is stopped by that pid (SIGTERM, then SIGKILL) and never by
+name. The system's nginx service is never touched.
+
+Applications:
+  vod   plays the FLV files of one directory (rtmp://127.0.0.1:PORT/vod/NAME)
+  live  live streams, each fed by a pull from vod when a player asks for it
+        (rtmp://127.0.0.1:PORT/live/NAME)
+"""
+
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+
+NGINX = "nginx"
+RTMP_MODULE = "/usr/lib/nginx/modules/ngx_rtmp_module.so"
+
+
+def free_port():
+    """A loopback port that nothing listens on right now."""
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def port_accepts(port, timeout=0.2):
+    try:
+        with socket.create_connection(("127.0.0.1", port), timeout=timeout):
+            return True
+    except OSError:
+        return False
+
+
+class NginxServer:
+    """Usage: with NginxServer(media_dir, {"clip": "plain"}) as srv: srv.url("vod", "x")."""
+
+    def __init__(self, vod_dir, live_pulls=None, chunk_size=4096):
+        self.vod_dir = os.path.abspath(vod_dir)
+        self.live_pulls = dict(live_pulls or {})   # live name -> vod play path
+        self.chunk_size = chunk_size
+        self.prefix = None
+        self.port = None
+        self.proc = None
+
+    # -- configuration ----------------------------------------------------
+
+    def config_text(self):
+        pulls = "".join(
+            "            pull rtmp://127.0.0.1:%d/vod/%s name=%s;\n" % (self.port, src, name)
+            for name, src in sorted(self.live_pulls.items()))
+        # The worker drops to an unprivileged user when started as root, and
+        # then could not read our files; under CI (root) it stays root.
+        user = "user root;\n" if os.geteuid() == 0 else ""
+        return (
+            "load_module %s;\n"
+            "%s"
+            "daemon off;\n"
+            "master_process off;\n"
+            "worker_processes 1;\n"
+            "pid %s/nginx.pid;\n"
+            "error_log %s/error.log info;\n"
+            "events { worker_connections 64; }\n"
+            "rtmp {\n"
+            "    server {\n"
+            "        listen 127.0.0.1:%d;\n"
+            "        chunk_size %d;\n"
+            "        application vod {\n"
+            "            play %s;\n"
+            "        }\n"
+            "        application live {\n"
+            "            live on;\n"
+            "%s"
+            "        }\n"
+            "    }\n"
+            "}\n"
+        ) % (RTMP_MODULE, user, self.prefix, self.prefix, self.port,
+             self.chunk_size, self.vod_dir, pulls)
+
+    # -- life cycle -------------------------------------------------------
+
+    def start(self, timeout=15.0):
+        if not os.path.exists(RTMP_MODULE):
+            raise RuntimeError("%s is missing (Debian package libnginx-mod-rtmp)" % RTMP_MODULE)
+        self.prefix = tempfile.mkdtemp(prefix="kavelo-nginx-")
+        last_error = ""
+        # Another process may take the port between our probe and nginx's bind.
+        for _ in range(5):
+            self.port = free_port()
+            conf = os.path.join(self.prefix, "nginx.conf")
+            with open(conf, "w") as f:
+                f.write(self.config_text())
+            log = open(os.path.join(self.prefix, "stderr.log"), "ab")
+            try:
+                self.proc = subprocess.Popen(
+                    [NGINX, "-p", self.prefix + "/", "-c", conf,
+                     "-e", os.path.join(self.prefix, "error.log")],
+                    stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+            finally:
+                log.close()
+            if self._wait_listening(timeout):
+                return self
+            last_error = self.log_text()
+            self._terminate()
+        self.stop()
+        raise RuntimeError("nginx did not start listening:\n" + last_error)
+
+    def _wait_listening(self, timeout):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if self.proc.poll() is not None:
+                return False
+            if port_accepts(self.port):
+                return True
+            time.sleep(0.05)
+        return False
+
+    def _terminate(self):
+        if self.proc is None:
+            return
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait(timeout=5)
+        self.proc = None
+
+    def stop(self):
+        """Stop our nginx by its pid and remove the prefix (the logs go too
+        unless KAVELO_KEEP_NGINX is set)."""
+        self._terminate()
+        if self.prefix and not os.environ.get("KAVELO_KEEP_NGINX"):
+            shutil.rmtree(self.prefix, ignore_errors=True)
+            self.prefix = None
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
+        return False
+
+    # -- helpers for tests ------------------------------------------------
+
+    def url(self, app, name):
+        return "rtmp://127.0.0.1:%d/%s/%s" % (self.port, app, name)
+
+    def log_text(self):
+        text = ""
+        for name in ("error.log", "stderr.log"):
+            path = os.path.join(self.prefix or "", name)
+            if self.prefix and os.path.exists(path):
+                with open(path, errors="replace") as f:
+                    text += "--- %s\n%s" % (name, f.read())
+        return text
+
+    def running(self):
+        return self.proc is not None and self.proc.poll() is None
+
+
+if __name__ == "__main__":
+    import sys
+    with NginxServer(sys.argv[1] if len(sys.argv) > 1 else ".", {"clip": "plain"}) as srv:
+        print("nginx pid %d listening on %s" % (srv.proc.pid, srv.url("vod", "")))
+        print(srv.config_text())
+        print(srv.log_text())
