@@ -28,6 +28,10 @@ class AMFObject
 {
 public:
   AMFObject();
+  AMFObject(const AMFObject &) = default;
+  AMFObject(AMFObject &&) noexcept = default;
+  AMFObject &operator=(const AMFObject &) = default;
+  AMFObject &operator=(AMFObject &&) noexcept = default;
   virtual ~AMFObject();
 
   int Encode(char *pBuffer, int nSize) const;
@@ -41,7 +45,8 @@ public:
   void Dump() const;
   void Reset();
 
-  // The same decoders with the nesting depth of the value being decoded.
+  // The same decoders with the nesting depth of the value being decoded: the
+  // number of objects and arrays around it, 0 for the values of a message body.
   int Decode(const char *pBuffer, int nSize, bool bDecodeName, int nDepth);
   int DecodeArray(const char *pBuffer, int nSize, int nArrayLen, bool bDecodeName, int nDepth);
   int AMF3Decode(const char *pBuffer, int nSize, bool bAMFData, int nDepth);
@@ -50,6 +55,15 @@ public:
 
 protected:
   std::vector<AMFObjectProperty> m_props;
+
+private:
+  friend class AMFObjectProperty;
+  // pBase is the start of the range the outermost decode was given; the
+  // "unknown datatype" messages print marker offsets from it.
+  int DecodeRange(const char *pBuffer, int nSize, bool bDecodeName, int nDepth, const char *pBase);
+  int DecodeArrayRange(const char *pBuffer, int nSize, int nArrayLen, bool bDecodeName, int nDepth,
+                       const char *pBase);
+  int AMF3DecodeRange(const char *pBuffer, int nSize, bool bAMFData, int nDepth, const char *pBase);
 };
 
 class AMFObjectProperty
@@ -59,7 +73,13 @@ public:
   AMFObjectProperty(const std::string &strName, double dValue);
   AMFObjectProperty(const std::string &strName, bool bValue);
   AMFObjectProperty(const std::string &strName, const std::string &strValue);
+  // Without it a string literal would pick the boolean constructor.
+  AMFObjectProperty(const std::string &strName, const char *szValue);
   AMFObjectProperty(const std::string &strName, const AMFObject &objValue);
+  AMFObjectProperty(const AMFObjectProperty &) = default;
+  AMFObjectProperty(AMFObjectProperty &&) noexcept = default;
+  AMFObjectProperty &operator=(const AMFObjectProperty &) = default;
+  AMFObjectProperty &operator=(AMFObjectProperty &&) noexcept = default;
   virtual ~AMFObjectProperty();
 
   const std::string &GetPropName() const;
@@ -89,6 +109,13 @@ protected:
   int16_t m_nUTCOffset;
   AMFObject m_object;
   std::string m_strValue;
+
+private:
+  int DecodeRange(const char *pBuffer, int nSize, bool bDecodeName, int nDepth, const char *pBase);
+  int DecodeValue(unsigned char nMarker, const char *pBuffer, int nSize, int nDepth, const char *pBase);
+  int AMF3DecodeRange(const char *pBuffer, int nSize, bool bDecodeName, int nDepth, const char *pBase);
+  int AMF3DecodeValue(unsigned char nMarker, const char *pBuffer, int nSize, int nDepth,
+                      const char *pBase);
 };
 
 class AMF3ClassDefinition
@@ -113,7 +140,9 @@ protected:
 extern const std::string strEmpty;
 
 // AMF3 wire elements. The bounded forms take the bytes available and return
-// -1 when the element does not fit.
+// -1 when the element does not fit (or, for a string, when its length is
+// negative). A string comes back in a new[] array that the caller delete[]s;
+// a string reference reads as an empty string.
 int AMF3ReadInteger(const char *data, int32_t *valp);
 int AMF3ReadString(const char *data, char **pStr);
 int AMF3ReadInteger(const char *data, int nSize, int32_t *valp);
