@@ -12,6 +12,7 @@ Applications:
         (rtmp://127.0.0.1:PORT/live/NAME)
 """
 
+import collections
 import os
 import shutil
 import signal
@@ -165,6 +166,40 @@ class NginxServer:
 
     def running(self):
         return self.proc is not None and self.proc.poll() is None
+
+
+Run = collections.namedtuple("Run", "rc stdout stderr")
+
+
+def run_kavelo(args, timeout=120, interrupt_when=None, interrupt_signal=signal.SIGINT):
+    """Run the real kavelo binary (KAVELO_BIN) to its end.
+
+    `interrupt_when`, a callable polled every few milliseconds, makes the run
+    get `interrupt_signal` once it returns true. Output goes through files, so
+    a chatty run cannot block on a full pipe.
+    """
+    binary = os.environ.get("KAVELO_BIN")
+    if not binary:
+        raise RuntimeError("KAVELO_BIN is not set (ctest sets it)")
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        proc = subprocess.Popen([binary] + list(args), stdin=subprocess.DEVNULL,
+                                stdout=out, stderr=err)
+        try:
+            deadline = time.monotonic() + timeout
+            if interrupt_when is not None:
+                while proc.poll() is None and time.monotonic() < deadline:
+                    if interrupt_when():
+                        proc.send_signal(interrupt_signal)
+                        break
+                    time.sleep(0.005)
+            proc.wait(timeout=max(1.0, deadline - time.monotonic()))
+        finally:
+            if proc.poll() is None:
+                proc.kill()
+                proc.wait()
+        out.seek(0)
+        err.seek(0)
+        return Run(proc.returncode, out.read(), err.read().decode(errors="replace"))
 
 
 if __name__ == "__main__":

@@ -1,0 +1,164 @@
+"""Downloads from a real server: nginx with its RTMP module.
+
+nginx shares no code with kavelo, so these tests check the client against an
+independent peer: a full download must give back the served file tag for tag,
+offsets must land where nginx really seeks, and failures must be told apart.
+"""
+
+import os
+import shutil
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import media  # noqa: E402
+from nginx import NginxServer, run_kavelo  # noqa: E402
+
+MEDIA = None
+SERVER = None
+LIVE_NAME = "clip"
+
+
+def setUpModule():
+    global MEDIA, SERVER
+    MEDIA = media.ensure_media()
+    SERVER = NginxServer(MEDIA.directory, {LIVE_NAME: media.PLAIN_NAME}).start()
+
+
+def tearDownModule():
+    if SERVER is not None:
+        SERVER.stop()
+
+
+def media_only(tags):
+    return [t for t in tags if t.type in (8, 9)]
+
+
+def essence(tags):
+    """What a download must keep of each tag: type, time and payload."""
+    return [(t.type, t.timestamp, t.data) for t in tags]
+
+
+class DownloadCase(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp(prefix="kavelo-nginx-dl-")
+        self.addCleanup(shutil.rmtree, self.tmp, True)
+
+    def download(self, app, name, *extra, out="out.flv"):
+        path = os.path.join(self.tmp, out)
+        run = run_kavelo(["-r", SERVER.url(app, name), "-o", path] + list(extra))
+        return path, run
+
+    def assertValidFlv(self, path):
+        ok, report = media.flvmeta_check(path)
+        self.assertTrue(ok, "flvmeta --check on %s:\n%s" % (path, report))
+        return media.read_flv(path)
+
+    def explain(self, run):
+        return "exit %d, stderr:\n%s\nnginx:\n%s" % (run.rc, run.stderr[-4000:], SERVER.log_text()[-3000:])
+
+
+class FullDownload(DownloadCase):
+    def test_download_equals_served_file_tag_for_tag(self):
+        for name, source in ((media.PLAIN_NAME, MEDIA.plain), (media.INDEXED_NAME, MEDIA.indexed)):
+            with self.subTest(file=name):
+                path, run = self.download("vod", name, out=name + ".flv")
+                self.assertEqual(run.rc, 0, self.explain(run))
+                self.assertIn("Download complete", run.stderr)
+                header, tags = self.assertValidFlv(path)
+                source_tags = media.read_flv(source)[1]
+                self.assertEqual(essence(tags), essence(source_tags))
+                # Both kinds of media were seen, so the flags say so.
+                self.assertEqual(header[4], 0x05)
+
+    def test_short_download_reaches_play_and_prints_metadata(self):
+        path, run = self.download("vod", media.PLAIN_NAME, "--stop", "2")
+        self.assertEqual(run.rc, 0, self.explain(run))
+        tags = self.assertValidFlv(path)[1]
+        self.assertEqual(tags[0].type, 18, "onMetaData comes first")
+        self.assertEqual(tags[0].data, media.read_flv(MEDIA.plain)[1][0].data)
+        kinds = {t.type for t in media_only(tags)}
+        self.assertEqual(kinds, {8, 9})
+        self.assertIn("Metadata:", run.stderr)
+        self.assertIn("  duration              24.01\n", run.stderr)
+        self.assertIn("  width                 320\n", run.stderr)
+        self.assertIn("Stop offset has been reached at 2.000 sec", run.stderr)
+
+
+class Offsets(DownloadCase):
+    """nginx seeks only by the file's keyframe index and then keeps the file's
+    own times: it starts at the first indexed keyframe at or after the
+    requested time. A client that added its start offset to those times would
+    double them."""
+
+    def check_window(self, start_ms, stop_ms):
+        args = []
+        if start_ms:
+            args += ["--start", "%.3f" % (start_ms / 1000.0)]
+        if stop_ms:
+            args += ["--stop", "%.3f" % (stop_ms / 1000.0)]
+        path, run = self.download("vod", media.INDEXED_NAME, *args)
+        self.assertEqual(run.rc, 0, self.explain(run))
+        got = media_only(self.assertValidFlv(path)[1])
+        self.assertTrue(got, "no media written")
+        source = media_only(media.read_flv(MEDIA.indexed)[1])
+
+        # Where nginx resumes: the first indexed keyframe not before the start.
+        first_key = min(k for k in MEDIA.keyframe_times if k >= start_ms)
+        self.assertGreaterEqual(got[0].timestamp, start_ms)
+        self.assertLessEqual(got[-1].timestamp, MEDIA.duration_ms, "timestamps doubled")
+        first_video = next(t for t in got if t.type == 9)
+        self.assertEqual(first_video.timestamp, first_key)
+
+        # From there on the file's own tags, in the file's order.
+        begin = next(i for i, t in enumerate(source) if (t.type, t.timestamp, t.data)
+                     == (got[0].type, got[0].timestamp, got[0].data))
+        self.assertEqual(essence(got), essence(source[begin:begin + len(got)]))
+
+        if stop_ms:
+            # The stop fires at the first media time at or past it.
+            self.assertGreaterEqual(got[-1].timestamp, stop_ms - 100)
+            self.assertLess(got[-1].timestamp, stop_ms + 1000)
+        else:
+            self.assertEqual(got[-1].timestamp, MEDIA.duration_ms)
+
+    def test_start_and_stop_offsets(self):
+        for start_ms, stop_ms in ((10000, 0), (7000, 0), (15500, 0),
+                                  (6000, 12000), (0, 5000), (3000, 9500)):
+            with self.subTest(start=start_ms, stop=stop_ms):
+                self.check_window(start_ms, stop_ms)
+
+    def test_start_past_stop_is_already_complete(self):
+        path, run = self.download("vod", media.INDEXED_NAME, "--start", "20", "--stop", "10")
+        self.assertEqual(run.rc, 0, self.explain(run))
+        self.assertIn("Already Completed", run.stderr)
+
+
+class Live(DownloadCase):
+    def test_live_download_with_stop(self):
+        path, run = self.download("live", LIVE_NAME, "--live", "--stop", "5")
+        self.assertEqual(run.rc, 0, self.explain(run))
+        got = media_only(self.assertValidFlv(path)[1])
+        self.assertEqual({t.type for t in got}, {8, 9})
+        # --stop counts from the first media time received: about 5 seconds.
+        span = got[-1].timestamp - got[0].timestamp
+        self.assertGreaterEqual(span, 4500)
+        self.assertLess(span, 6500)
+        # A relay passes the payloads through unchanged.
+        served = {t.data for t in media_only(media.read_flv(MEDIA.plain)[1])}
+        strangers = [t for t in got if t.data not in served]
+        self.assertEqual(strangers, [])
+
+
+class Refusals(DownloadCase):
+    def test_refused_streams_exit_1(self):
+        for app, name in (("vod", "no-such-file"), ("no-such-app", "x")):
+            with self.subTest(app=app, name=name):
+                path, run = self.download(app, name)
+                self.assertEqual(run.rc, 1, self.explain(run))
+                self.assertNotIn("try --resume", run.stderr)
+
+
+if __name__ == "__main__":
+    unittest.main()

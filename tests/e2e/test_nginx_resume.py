@@ -1,0 +1,126 @@
+"""Resuming partial downloads against a real server: nginx with its RTMP module.
+
+nginx seeks only by a keyframe index in the file's metadata. Without one it
+plays the file from its start whatever time the client asks for, with the
+file's own timestamps: the client must skip what the partial file holds, find
+its stored keyframe and go on, ending with exactly the file a one-shot
+download gives. With an index nginx starts at the first indexed keyframe
+after the requested time, so the stored keyframe never comes: the only sound
+outcome is a clean failure that leaves the partial file alone.
+"""
+
+import os
+import shutil
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import media  # noqa: E402
+from nginx import NginxServer, run_kavelo  # noqa: E402
+
+MEDIA = None
+SERVER = None
+
+
+def setUpModule():
+    global MEDIA, SERVER
+    MEDIA = media.ensure_media()
+    SERVER = NginxServer(MEDIA.directory).start()
+
+
+def tearDownModule():
+    if SERVER is not None:
+        SERVER.stop()
+
+
+def read_bytes(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+class ResumeCase(unittest.TestCase):
+    one_shot = {}
+
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp(prefix="kavelo-nginx-resume-")
+        self.addCleanup(shutil.rmtree, self.tmp, True)
+
+    def explain(self, run):
+        return "exit %d, stderr:\n%s\nnginx:\n%s" % (run.rc, run.stderr[-4000:], SERVER.log_text()[-3000:])
+
+    def fetch(self, name, path, *extra, **kw):
+        return run_kavelo(["-r", SERVER.url("vod", name), "-o", path] + list(extra), **kw)
+
+    def reference(self, name):
+        """The bytes of one uninterrupted download of `name`."""
+        if name not in ResumeCase.one_shot:
+            path = os.path.join(self.tmp, "one-shot.flv")
+            run = self.fetch(name, path)
+            self.assertEqual(run.rc, 0, self.explain(run))
+            ResumeCase.one_shot[name] = read_bytes(path)
+        return ResumeCase.one_shot[name]
+
+    def partial(self, name, stop_ms, label):
+        path = os.path.join(self.tmp, "%s-%s.flv" % (name, label))
+        run = self.fetch(name, path, "--stop", "%.3f" % (stop_ms / 1000.0))
+        self.assertEqual(run.rc, 0, self.explain(run))
+        # The partial file is a whole tag chain ending before the full length.
+        tags = media.read_flv(path)[1]
+        self.assertLess(tags[-1].timestamp, MEDIA.duration_ms)
+        return path
+
+
+class ResumeWithoutIndex(ResumeCase):
+    def test_stop_then_resume_equals_one_shot(self):
+        expected = self.reference(media.PLAIN_NAME)
+        for stop_ms in (2500, 9000, 14200, 21000):
+            with self.subTest(stop=stop_ms):
+                path = self.partial(media.PLAIN_NAME, stop_ms, stop_ms)
+                run = self.fetch(media.PLAIN_NAME, path, "--resume")
+                self.assertEqual(run.rc, 0, self.explain(run))
+                got = read_bytes(path)
+                self.assertEqual(len(got), len(expected))
+                self.assertTrue(got == expected, "resumed file differs from the one-shot download")
+
+    def test_interrupt_then_resume_equals_one_shot(self):
+        # A small buffer makes nginx send at about the playing speed, so the
+        # interrupt lands in the middle of the stream.
+        expected = self.reference(media.PLAIN_NAME)
+        path = os.path.join(self.tmp, "interrupted.flv")
+        run = self.fetch(media.PLAIN_NAME, path, "--buffer", "500",
+                         interrupt_when=lambda: os.path.exists(path)
+                         and os.path.getsize(path) > len(expected) // 3)
+        self.assertEqual(run.rc, 2, self.explain(run))
+        self.assertIn("Caught signal: 2", run.stderr)
+        cut = read_bytes(path)
+        self.assertLess(len(cut), len(expected))
+        media.read_flv(cut)  # ends on a whole tag
+        run = self.fetch(media.PLAIN_NAME, path, "--resume")
+        self.assertEqual(run.rc, 0, self.explain(run))
+        self.assertTrue(read_bytes(path) == expected, "resumed file differs from the one-shot download")
+
+    def test_resuming_a_complete_file_keeps_it(self):
+        expected = self.reference(media.PLAIN_NAME)
+        path = os.path.join(self.tmp, "complete.flv")
+        with open(path, "wb") as f:
+            f.write(expected)
+        run = self.fetch(media.PLAIN_NAME, path, "--resume")
+        self.assertEqual(run.rc, 0, self.explain(run))
+        self.assertTrue(read_bytes(path) == expected)
+
+
+class ResumeWithIndex(ResumeCase):
+    def test_seek_past_stored_keyframe_fails_cleanly(self):
+        for stop_ms in (5000, 13500):
+            with self.subTest(stop=stop_ms):
+                path = self.partial(media.INDEXED_NAME, stop_ms, stop_ms)
+                before = read_bytes(path)
+                run = self.fetch(media.INDEXED_NAME, path, "--resume")
+                self.assertEqual(run.rc, 1, self.explain(run))
+                self.assertIn("try --skip", run.stderr)
+                self.assertTrue(read_bytes(path) == before, "partial file was changed")
+
+
+if __name__ == "__main__":
+    unittest.main()
