@@ -1,0 +1,131 @@
+"""The servers the benchmark downloads from, each started and stopped by pid.
+
+- nginx with its RTMP module, playing the stream as video on demand
+  (the end-to-end tests' harness, tests/e2e/nginx.py);
+- the project's test RTMP server in fast mode (tests/server/rtmp_test_server.py),
+  which sends pre-built chunks;
+- the floor sender, which pushes the file's bytes through plain TCP.
+"""
+import json
+import os
+import signal
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
+
+import nginx  # noqa: E402  (tests/e2e/nginx.py)
+
+TEST_SERVER = os.path.join(ROOT, "tests", "server", "rtmp_test_server.py")
+FLOOR_SENDER = os.path.join(HERE, "floor_sender.py")
+
+
+def stop_pid(proc, grace=5.0):
+    """SIGTERM, then SIGKILL, to the one process we started."""
+    if proc is None or proc.poll() is not None:
+        return
+    proc.send_signal(signal.SIGTERM)
+    try:
+        proc.wait(timeout=grace)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait(timeout=grace)
+
+
+def read_port(proc, prefix, timeout=600.0):
+    """Reads lines from proc's stdout until one gives the port."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        line = proc.stdout.readline()
+        if not line:
+            raise RuntimeError("server exited before it listened")
+        text = line.decode(errors="replace").strip()
+        if text.startswith(prefix):
+            return int(text[len(prefix):].strip())
+    raise RuntimeError("server did not report its port")
+
+
+class NginxVod:
+    """nginx playing the files of one directory (chunk size 4096)."""
+
+    name = "nginx"
+
+    def __init__(self, vod_dir):
+        self.server = nginx.NginxServer(vod_dir, chunk_size=4096)
+
+    def start(self):
+        self.server.start()
+        return self
+
+    @property
+    def pid(self):
+        return self.server.proc.pid
+
+    def url(self, stream_name):
+        return self.server.url("vod", stream_name)
+
+    def stop(self):
+        self.server.stop()
+
+
+class TestServerFast:
+    """The project's test server streaming one FLV file from pre-built chunks."""
+
+    name = "test server"
+
+    def __init__(self, flv_path, chunk_size, work_dir):
+        self.flv_path = flv_path
+        self.chunk_size = chunk_size
+        self.work_dir = work_dir
+        self.proc = None
+        self.port = None
+
+    def start(self):
+        scenario = os.path.join(self.work_dir, "fast-%d.json" % self.chunk_size)
+        with open(scenario, "w") as f:
+            json.dump({"chunk_size": self.chunk_size}, f)
+        self.proc = subprocess.Popen(
+            [sys.executable, TEST_SERVER, "--port", "0", "--scenario", scenario,
+             "--fast", "--flv", self.flv_path, "--chunk-size", str(self.chunk_size)],
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+            stderr=open(os.path.join(self.work_dir, "test-server-%d.log" % self.chunk_size), "ab"))
+        self.port = read_port(self.proc, "PORT")
+        return self
+
+    @property
+    def pid(self):
+        return self.proc.pid
+
+    def url(self, stream_name):
+        return "rtmp://127.0.0.1:%d/vod/%s" % (self.port, stream_name)
+
+    def stop(self):
+        stop_pid(self.proc)
+
+
+class FloorSender:
+    """One plain TCP connection that carries the file's bytes once."""
+
+    def __init__(self, path):
+        self.path = path
+        self.proc = None
+        self.port = None
+
+    def start(self):
+        self.proc = subprocess.Popen([sys.executable, FLOOR_SENDER, self.path],
+                                     stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
+        self.port = read_port(self.proc, "", timeout=30)
+        return self
+
+    @property
+    def pid(self):
+        return self.proc.pid
+
+    def stop(self):
+        try:
+            self.proc.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            stop_pid(self.proc)
