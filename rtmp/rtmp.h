@@ -106,7 +106,7 @@ public:
     return ::EncodeString(out, name, v);
   }
 
-  // Per chunk stream state, created on first use (channel_table.cpp).
+  // Per chunk stream state, created on first use (connection.cpp).
   RTMPPacket &ChannelIn(int nChannel);
   RTMPPacket &ChannelOut(int nChannel);
   uint32_t &ChannelTimestamp(int nChannel);
@@ -148,6 +148,15 @@ public:
 private:
   bool FillBuffer();
   bool HandShake();
+  void SetReceiveTimeout(const char *szWho);
+
+  // Chunk reader steps (chunk_reader.cpp).
+  bool ReadExact(char *buffer, int n);
+  bool ReadChunkBody(RTMPPacket &saved, uint32_t nChunk);
+
+  // Refuses an incoming chunk size below 1 with an error and closes the
+  // connection (false); used by the reader and by HandleChangeChunkSize.
+  bool CheckChunkSize(int nSize, const char *szWho);
 
   // Channel tables in pages of 256 chunk streams, allocated when a stream is first used.
   struct ChannelPage;

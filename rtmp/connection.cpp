@@ -1,0 +1,310 @@
+// Construction, closing and set-up of the connection, and the per chunk
+// stream tables.
+
+// Programming errors stop the program in every build type.
+#undef NDEBUG
+#include <cassert>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include "foundation/log.h"
+#include "rtmp/rtmp.h"
+#include "url/parseurl.h"
+
+namespace RTMP_LIB {
+
+#define RTMP_DEFAULT_PORT 1935
+#define RTMP_CHANNELS_PER_PAGE 256
+#define RTMP_CHANNEL_PAGES ((RTMP_CHANNELS + RTMP_CHANNELS_PER_PAGE - 1) / RTMP_CHANNELS_PER_PAGE)
+
+// A server may use any chunk stream id up to 65599, but a session touches a
+// handful; 256 ids share one page, created when one of them is first used, so
+// even a server that walks every id costs a few megabytes and no more.
+struct CRTMP::ChannelPage {
+  RTMPPacket in[RTMP_CHANNELS_PER_PAGE];     // last header received, partial body
+  RTMPPacket out[RTMP_CHANNELS_PER_PAGE];    // last header sent, never a body
+  uint32_t timestamp[RTMP_CHANNELS_PER_PAGE];  // running time of the last complete message
+
+  explicit ChannelPage(int nFirst)
+  {
+    for (int i = 0; i < RTMP_CHANNELS_PER_PAGE; i++) {
+      in[i].m_nChannel = nFirst + i;
+      out[i].m_nChannel = nFirst + i;
+      timestamp[i] = 0;
+    }
+  }
+};
+
+CRTMP::CRTMP()
+    : m_socket(-1), m_chunkSize(RTMP_DEFAULT_CHUNKSIZE), m_outChunkSize(RTMP_DEFAULT_CHUNKSIZE),
+      m_nBWCheckCounter(0), m_nBytesIn(0), m_nBytesInSent(0), m_nBufferMS(300), m_stream_id(0),
+      m_bRefused(false), m_bMediaReceived(false), m_strHostname(nullptr), m_nPort(RTMP_DEFAULT_PORT),
+      m_nProtocol(RTMP_PROTOCOL_RTMP), m_strPlaypath(nullptr), m_strTcUrl(nullptr), m_strSwfUrl(nullptr),
+      m_strPageUrl(nullptr), m_strApp(nullptr), m_strAuth(nullptr), m_strFlashVer(nullptr),
+      m_strSubscribePath(nullptr), m_dSeekTime(0.0), m_dLength(0.0), m_bLiveStream(false), m_nTimeout(0),
+      m_pBuffer(nullptr), m_pBufferStart(nullptr), m_nBufferSize(0), m_fDuration(0.0)
+{
+  m_channelPages.resize(RTMP_CHANNEL_PAGES);
+  m_pBuffer = static_cast<char *>(malloc(RTMP_BUFFER_CACHE_SIZE));
+  m_pBufferStart = m_pBuffer;
+  Close();
+}
+
+CRTMP::~CRTMP()
+{
+  Close();
+  free(m_pBuffer);
+  // The pages go with m_channelPages; each packet releases what it holds.
+}
+
+void CRTMP::Close()
+{
+  if (IsConnected())
+    close(m_socket);
+  m_socket = -1;
+  m_chunkSize = RTMP_DEFAULT_CHUNKSIZE;
+  m_outChunkSize = RTMP_DEFAULT_CHUNKSIZE;
+  m_nBWCheckCounter = 0;
+  m_nBytesIn = 0;
+  m_nBytesInSent = 0;
+  m_nBufferSize = 0;
+  m_pBufferStart = m_pBuffer;
+
+  // A new connection starts every chunk stream afresh; the partial bodies of
+  // messages in progress die with the old one. The running timestamps stay.
+  for (size_t nPage = 0; nPage < m_channelPages.size(); nPage++) {
+    ChannelPage *page = m_channelPages[nPage].get();
+    if (page == nullptr)
+      continue;
+    int nFirst = static_cast<int>(nPage) * RTMP_CHANNELS_PER_PAGE;
+    for (int i = 0; i < RTMP_CHANNELS_PER_PAGE; i++) {
+      page->in[i].FreePacket();
+      page->in[i].m_nChannel = nFirst + i;
+      page->out[i].FreePacket();
+      page->out[i].m_nChannel = nFirst + i;
+    }
+  }
+}
+
+void CRTMP::AttachSocket(int fd)
+{
+  Close();
+  m_socket = fd;
+  if (fd >= 0 && m_nTimeout > 0)
+    SetReceiveTimeout("AttachSocket");
+}
+
+CRTMP::ChannelPage &CRTMP::Page(int nChannel)
+{
+  // Ids come from the chunk reader (at most 65599) or from our own senders.
+  assert(nChannel >= 0 && nChannel < RTMP_CHANNELS);
+  std::unique_ptr<ChannelPage> &page = m_channelPages[nChannel / RTMP_CHANNELS_PER_PAGE];
+  if (!page)
+    page.reset(new ChannelPage(nChannel - nChannel % RTMP_CHANNELS_PER_PAGE));
+  return *page;
+}
+
+RTMPPacket &CRTMP::ChannelIn(int nChannel)
+{
+  return Page(nChannel).in[nChannel % RTMP_CHANNELS_PER_PAGE];
+}
+
+RTMPPacket &CRTMP::ChannelOut(int nChannel)
+{
+  return Page(nChannel).out[nChannel % RTMP_CHANNELS_PER_PAGE];
+}
+
+uint32_t &CRTMP::ChannelTimestamp(int nChannel)
+{
+  return Page(nChannel).timestamp[nChannel % RTMP_CHANNELS_PER_PAGE];
+}
+
+bool CRTMP::CheckChunkSize(int nSize, const char *szWho)
+{
+  // 0 would make a chunk carry nothing and a message never end; a negative
+  // size is a value of 2^31 or more on the wire.
+  if (nSize >= 1)
+    return true;
+  Log(LOG_LEVEL_ERROR, "%s, refusing chunk size %d, closing connection", szWho, nSize);
+  Close();
+  return false;
+}
+
+void CRTMP::SetReceiveTimeout(const char *szWho)
+{
+  struct timeval tv;
+  memset(&tv, 0, sizeof tv);
+  tv.tv_sec = m_nTimeout;
+  if (setsockopt(m_socket, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0)
+    Log(LOG_LEVEL_ERROR, "%s, Setting socket timeout to %lds failed!", szWho, m_nTimeout);
+}
+
+static const char *OrEmpty(const char *str)
+{
+  return str != nullptr ? str : "";
+}
+
+static void LogParameters(const CRTMP &r, unsigned int port)
+{
+  Log(LOG_LEVEL_DEBUG, "Protocol      : %s", RTMPProtocolStrings[r.m_nProtocol]);
+  Log(LOG_LEVEL_DEBUG, "Hostname      : %s", OrEmpty(r.m_strHostname));
+  Log(LOG_LEVEL_DEBUG, "Port          : %d", static_cast<int>(port));
+  Log(LOG_LEVEL_DEBUG, "Playpath      : %s", OrEmpty(r.m_strPlaypath));
+  if (r.m_strTcUrl)
+    Log(LOG_LEVEL_DEBUG, "tcUrl         : %s", r.m_strTcUrl);
+  if (r.m_strSwfUrl)
+    Log(LOG_LEVEL_DEBUG, "swfUrl        : %s", r.m_strSwfUrl);
+  if (r.m_strPageUrl)
+    Log(LOG_LEVEL_DEBUG, "pageUrl       : %s", r.m_strPageUrl);
+  if (r.m_strApp)
+    Log(LOG_LEVEL_DEBUG, "app           : %s", r.m_strApp);
+  if (r.m_strAuth)
+    Log(LOG_LEVEL_DEBUG, "auth          : %s", r.m_strAuth);
+  if (r.m_strSubscribePath)
+    Log(LOG_LEVEL_DEBUG, "subscribepath : %s", r.m_strSubscribePath);
+  if (r.m_strFlashVer)
+    Log(LOG_LEVEL_DEBUG, "flashVer      : %s", r.m_strFlashVer);
+  if (r.m_dSeekTime > 0)
+    Log(LOG_LEVEL_DEBUG, "SeekTime      : %.3f sec", r.m_dSeekTime / 1000.0);
+  if (r.m_dLength > 0)
+    Log(LOG_LEVEL_DEBUG, "playLength    : %.3f sec", r.m_dLength / 1000.0);
+  Log(LOG_LEVEL_DEBUG, "live          : %s", r.m_bLiveStream ? "yes" : "no");
+  Log(LOG_LEVEL_DEBUG, "timeout       : %ld sec", r.m_nTimeout);
+}
+
+static bool ResolveHost(const char *hostname, struct sockaddr_in *service)
+{
+  if (hostname == nullptr)
+    return false;
+  service->sin_addr.s_addr = inet_addr(hostname);
+  if (service->sin_addr.s_addr != INADDR_NONE)
+    return true;
+  struct hostent *host = gethostbyname(hostname);
+  if (host == nullptr || host->h_addrtype != AF_INET || host->h_length != 4 || host->h_addr_list[0] == nullptr)
+    return false;
+  memcpy(&service->sin_addr, host->h_addr_list[0], 4);
+  return true;
+}
+
+static bool ConnectSocket(int fd, const struct sockaddr_in *service, long nTimeout)
+{
+  // Connect without blocking and wait for the outcome, so that a host that
+  // drops our SYNs costs the receive timeout and not the system's minutes.
+  int nFlags = fcntl(fd, F_GETFL, 0);
+  if (nFlags < 0 || fcntl(fd, F_SETFL, nFlags | O_NONBLOCK) < 0)
+    return false;
+  int nResult = connect(fd, reinterpret_cast<const struct sockaddr *>(service), sizeof *service);
+  if (nResult != 0 && errno == EINPROGRESS) {
+    struct pollfd pfd;
+    pfd.fd = fd;
+    pfd.events = POLLOUT;
+    pfd.revents = 0;
+    int nWaitMS = -1;
+    if (nTimeout > 0)
+      nWaitMS = nTimeout >= INT_MAX / 1000 ? INT_MAX : static_cast<int>(nTimeout * 1000);
+    nResult = poll(&pfd, 1, nWaitMS);
+    if (nResult == 0) {
+      errno = ETIMEDOUT;
+      return false;
+    }
+    if (nResult < 0)
+      return false;
+    int nError = 0;
+    socklen_t nLen = sizeof nError;
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &nError, &nLen) != 0)
+      return false;
+    if (nError != 0) {
+      errno = nError;
+      return false;
+    }
+  } else if (nResult != 0) {
+    return false;
+  }
+  return fcntl(fd, F_SETFL, nFlags) == 0;
+}
+
+bool CRTMP::Connect(int protocol, const char *hostname, unsigned int port, const char *playpath,
+                    const char *tcUrl, const char *swfUrl, const char *pageUrl, const char *app,
+                    const char *auth, const char *flashVer, const char *subscribepath, double dTime,
+                    double dLength, bool bLiveStream, long int timeout)
+{
+  assert(protocol < 6);
+  assert(protocol >= 0);
+
+  m_nProtocol = protocol;
+  m_strHostname = hostname;
+  m_nPort = port;
+  m_strPlaypath = playpath;
+  m_strTcUrl = tcUrl;
+  m_strSwfUrl = swfUrl;
+  m_strPageUrl = pageUrl;
+  m_strApp = app;
+  m_strAuth = auth;
+  m_strFlashVer = flashVer;
+  m_strSubscribePath = subscribepath;
+  m_dSeekTime = dTime;
+  m_dLength = dLength;
+  m_bLiveStream = bLiveStream;
+  m_nTimeout = timeout;
+  LogParameters(*this, port);
+  if (m_nPort == 0)
+    m_nPort = RTMP_DEFAULT_PORT;
+
+  Close();
+  m_bRefused = false;
+  m_bMediaReceived = false;
+
+  struct sockaddr_in service;
+  memset(&service, 0, sizeof service);
+  service.sin_family = AF_INET;
+  service.sin_port = htons(static_cast<uint16_t>(m_nPort));
+  if (!ResolveHost(hostname, &service)) {
+    Log(LOG_LEVEL_ERROR, "Problem accessing the DNS. (addr: %s)", OrEmpty(hostname));
+    return false;
+  }
+
+  m_socket = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  if (m_socket < 0) {
+    Log(LOG_LEVEL_ERROR, "%s, failed to create socket. Error: %d", "Connect", GetSockError());
+    m_socket = -1;
+    return false;
+  }
+  // From here on a silent server costs at most the timeout: the handshake
+  // reads run under it too.
+  if (m_nTimeout > 0)
+    SetReceiveTimeout("Connect");
+
+  if (!ConnectSocket(m_socket, &service, m_nTimeout)) {
+    Log(LOG_LEVEL_ERROR, "%s, failed to connect socket. Error: %d", "Connect", GetSockError());
+    Close();
+    return false;
+  }
+
+  Log(LOG_LEVEL_DEBUG, "%s, ... connected, handshaking", "Connect");
+  if (!HandShake()) {
+    Log(LOG_LEVEL_ERROR, "%s, handshake failed.", "Connect");
+    Close();
+    return false;
+  }
+
+  Log(LOG_LEVEL_DEBUG, "%s, handshaked", "Connect");
+  if (!Connect()) {
+    Log(LOG_LEVEL_ERROR, "%s, RTMP connect failed.", "Connect");
+    Close();
+    return false;
+  }
+  return true;
+}
+
+}  // namespace RTMP_LIB
