@@ -1,0 +1,48 @@
+// Redirects the log stream into a temporary file for one test and restores
+// the stream and the verbosity afterwards.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+#include "foundation/log.h"
+
+class LogCapture
+{
+public:
+  explicit LogCapture(int level) : m_file(tmpfile()), m_saved(fmsg), m_nSavedLevel(debuglevel)
+  {
+    LogSetOutput(m_file);
+    debuglevel = level;
+  }
+  ~LogCapture()
+  {
+    LogSetOutput(m_saved);
+    debuglevel = m_nSavedLevel;
+    if (m_file != nullptr)
+      fclose(m_file);
+  }
+  LogCapture(const LogCapture &) = delete;
+  LogCapture &operator=(const LogCapture &) = delete;
+
+  // Everything written so far.
+  std::string Text() const
+  {
+    std::string text;
+    if (m_file == nullptr)
+      return text;
+    fflush(m_file);
+    long end = ftell(m_file);
+    rewind(m_file);
+    text.resize(end > 0 ? static_cast<size_t>(end) : 0);
+    size_t n = fread(&text[0], 1, text.size(), m_file);
+    text.resize(n);
+    fseek(m_file, 0, SEEK_END);
+    return text;
+  }
+
+private:
+  FILE *m_file;
+  FILE *m_saved;
+  int m_nSavedLevel;
+};
