@@ -94,14 +94,8 @@ void CRTMP::HandleChangeChunkSize(const RTMPPacket &packet)
     return;
 
   int nChunkSize = ReadInt32(packet.m_body);
-  // A chunk of size 0 carries nothing and a message would never complete; a
-  // value with bit 31 set is no size at all. Either way the stream is lost.
-  if (nChunkSize < 1) {
-    Log(LOG_LEVEL_ERROR, "%s, refusing chunk size %u, closing connection", "HandleChangeChunkSize",
-        static_cast<unsigned int>(nChunkSize));
-    Close();
+  if (!CheckChunkSize(nChunkSize, "HandleChangeChunkSize"))
     return;
-  }
   // Only the incoming size changes: the client never announces its own, so it
   // keeps sending chunks of 128 bytes.
   m_chunkSize = nChunkSize;
