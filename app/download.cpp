@@ -1,7 +1,291 @@
-#include "app/kavelo.h"
+// The second half of the run: from the socket layer to the exit code.
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
 
-// Placeholder until the download loop lands: the run ends after validation.
-int Download(Settings &)
+#include "app/flv_writer.h"
+#include "app/kavelo.h"
+#include "app/output.h"
+#include "app/progress.h"
+#include "app/resume.h"
+#include "foundation/log.h"
+#include "rtmp/rtmp.h"
+#include "url/parseurl.h"
+
+namespace RTMP_LIB {
+
+namespace {
+
+const unsigned int kBufferSize = 1048576;
+
+class DownloadRun
 {
-  return 0;
+public:
+  explicit DownloadRun(Settings &settings) : m_settings(settings), m_nUserSkip(settings.nSkipKeyframes) {}
+  ~DownloadRun() { free(m_pBuffer); }
+  int Run();
+
+private:
+  // Each step returns -1 to go on, or the exit code to end with.
+  int Prepare();
+  int OpenOutput();
+  int ConnectAndStart();
+  int Loop();
+  int Verdict();
+  int CleanUp(int nExitCode);
+
+  Settings &m_settings;
+  const int m_nUserSkip;
+  std::string m_strTcUrl;
+  char *m_pBuffer = nullptr;
+  std::unique_ptr<CRTMP> m_conn;
+  FlvOutput m_output;
+  ResumeData m_resume;
+  StreamParams m_params;
+  StreamState m_state;
+  Progress m_progress;
+  uint32_t m_nPlayLength = 0;
+  uint32_t m_nPosition = 0;
+  unsigned char m_dataTypes = 0;
+  int m_nResult = 0;           // the last WriteStream result
+  bool m_bStopReached = false;
+};
+
+int DownloadRun::Run()
+{
+  int nExit = Prepare();
+  if (nExit >= 0)
+    return nExit;
+  nExit = ConnectAndStart();
+  if (nExit == -1)
+    nExit = Loop();
+  if (nExit == -1)
+    nExit = Verdict();
+  return CleanUp(nExit);
+}
+
+int DownloadRun::Prepare()
+{
+  Settings &s = m_settings;
+  if (!InitSockets()) {
+    Log(LOG_LEVEL_ERROR, "Couldn't load sockets support on your platform, exiting!");
+    return 1;
+  }
+  if (s.tcUrl == nullptr && s.app != nullptr) {
+    char str[512] = {0};
+    snprintf(str, 511, "%s://%s:%d/%s", RTMPProtocolStringsLower[s.protocol], s.host, s.port, s.app);
+    m_strTcUrl = str;
+    s.tcUrl = m_strTcUrl.c_str();
+  }
+  m_pBuffer = static_cast<char *>(calloc(1, kBufferSize));
+  if (m_pBuffer == nullptr) {
+    Log(LOG_LEVEL_ERROR, "Couldn't allocate memory!");
+    return 1;
+  }
+  m_conn.reset(new CRTMP);
+  Log(LOG_LEVEL_DEBUG, "Setting buffer time to: %.3f sec", s.nBufferTime / 1000.0);
+  m_conn->SetBufferMS(static_cast<int>(std::min<uint32_t>(s.nBufferTime, INT32_MAX)));
+
+  if (s.bResumeMode) {
+    FILE *f = fopen(s.flvPath, "r+b");
+    if (f == nullptr) {
+      s.bResumeMode = false;
+    } else {
+      ResumeResult res = AnalyzePartialFile(f, s.nSkipKeyframes, m_resume);
+      if (res == RESUME_FAILED) {
+        fclose(f);
+        return CleanUp(1);
+      }
+      if (res == RESUME_CONTINUE) {
+        m_output.Adopt(f, m_resume.nResumeOffset);
+        m_progress.nByteCount = m_resume.nFileSize;
+        m_progress.dDuration = SaneDuration(m_resume.dDuration);
+        m_params.bResumeMode = true;
+        m_params.nSeekTime = m_resume.nSeekTime;
+        m_params.pStoredMeta = m_resume.storedMeta.data();
+        m_params.nStoredMetaSize = static_cast<uint32_t>(m_resume.storedMeta.size());
+        m_params.pStoredKeyframe = m_resume.storedKeyframe.data();
+        m_params.storedKeyframeType = m_resume.storedKeyframeType;
+        m_params.nStoredKeyframeSize = static_cast<uint32_t>(m_resume.storedKeyframe.size());
+        return -1;
+      }
+      // A fresh download replaces the file; its count starts from nothing.
+      fclose(f);
+      s.bResumeMode = false;
+      m_resume = ResumeData();
+    }
+  }
+  return OpenOutput();
+}
+
+int DownloadRun::OpenOutput()
+{
+  if (m_settings.bToStdout) {
+    m_output.UseStdout();
+    return -1;
+  }
+  if (!m_output.OpenFile(m_settings.flvPath)) {
+    LogPrintf("Failed to open file!\n");
+    return 1;
+  }
+  return -1;
+}
+
+int DownloadRun::ConnectAndStart()
+{
+  Settings &s = m_settings;
+  LogPrintf("Connecting ...\n");
+  uint32_t nSeekTime = m_params.nSeekTime;
+  if (s.nStartOffset != 0) {
+    if (s.bLiveStream)
+      Log(LOG_LEVEL_WARNING, "Can't seek in a live stream, ignoring --start option");
+    else if (s.bResumeMode)
+      Log(LOG_LEVEL_DEBUG, "Can't seek a resumed stream, ignoring --start option");
+    else
+      nSeekTime += s.nStartOffset;
+  }
+  m_params.nSeekTime = nSeekTime;
+  m_params.bLiveStream = s.bLiveStream;
+  if (s.nStopOffset != 0) {
+    m_nPlayLength = s.nStopOffset - nSeekTime;
+    if (nSeekTime >= s.nStopOffset) {
+      LogPrintf("Already Completed\n");
+      return 0;
+    }
+  }
+  if (bCtrlC)
+    return 2;
+
+  bool bConnected = m_conn->Connect(s.protocol, s.host, static_cast<unsigned int>(s.port), s.playpath, s.tcUrl,
+                                    s.swfUrl, s.pageUrl, s.app, s.auth, s.flashVer, s.subscribePath,
+                                    static_cast<double>(nSeekTime), static_cast<double>(m_nPlayLength),
+                                    s.bLiveStream, static_cast<long>(s.nTimeout));
+  // A signal during the connection set-up is an interruption, not a failure.
+  if (bCtrlC)
+    return 2;
+  if (!bConnected) {
+    LogPrintf("Failed to connect!\n");
+    return 1;
+  }
+  Log(LOG_LEVEL_INFO, "Connected...");
+  m_nPosition = nSeekTime;
+
+  Progress &pr = m_progress;
+  if (pr.dDuration > 0.0 && m_nPosition >= pr.dDuration * 999.0) {
+    LogPrintf("Already Completed at: %.3f sec Duration=%.3f sec\n", m_nPosition / 1000.0, pr.dDuration);
+    return 0;
+  }
+  if (pr.dDuration > 0.0) {
+    pr.dPercent = std::round(PercentOf(m_nPosition, pr.dDuration) * 10.0) / 10.0;
+    LogPrintf("Starting download at: %.3f kB / %.3f sec (%.1f%%)\n", pr.nByteCount / 1024.0,
+              m_nPosition / 1000.0, pr.dPercent);
+  } else {
+    LogPrintf("Starting download at: %.3f kB\n", pr.nByteCount / 1024.0);
+  }
+  if (m_nPlayLength != 0)
+    LogPrintf("For duration: %.3f sec\n", m_nPlayLength / 1000.0);
+  pr.nProgressStep = s.bLiveStream ? 25600 : (s.bHashProgress ? 102400 : 204800);
+
+  if (!s.bResumeMode) {
+    int nHeader = WriteHeader(&m_pBuffer, kBufferSize);
+    if (nHeader <= 0) {
+      Log(LOG_LEVEL_ERROR, "Couldn't obtain FLV header, exiting!");
+      return 1;
+    }
+    if (!m_output.Write(m_pBuffer, static_cast<size_t>(nHeader))) {
+      Log(LOG_LEVEL_ERROR, "%s: Failed writing FLV header, exiting!", "main");
+      return 1;
+    }
+    pr.nByteCount += static_cast<uint64_t>(nHeader);
+  }
+  return -1;
+}
+
+int DownloadRun::Loop()
+{
+  Settings &s = m_settings;
+  do {
+    m_nResult = WriteStream(m_conn.get(), &m_pBuffer, kBufferSize, &m_nPosition, m_params, m_state, &m_dataTypes);
+    if (m_nResult > 0) {
+      if (!m_output.Write(m_pBuffer, static_cast<size_t>(m_nResult))) {
+        Log(LOG_LEVEL_ERROR, "%s: Failed writing, exiting!", "main");
+        return 1;
+      }
+      m_progress.nByteCount += static_cast<uint64_t>(m_nResult);
+      ReportProgress(s, *m_conn, m_progress, m_nPosition);
+    }
+    if (s.nStopOffset != 0 && m_nPosition >= s.nStopOffset) {
+      LogPrintf("\nStop offset has been reached at %.3f sec\n", s.nStopOffset / 1000.0);
+      m_nResult = 0;
+      m_bStopReached = true;
+      m_conn->Close();
+    }
+  } while (!bCtrlC && m_nResult >= 0 && m_conn->IsConnected());
+  return -1;
+}
+
+int DownloadRun::Verdict()
+{
+  Settings &s = m_settings;
+  LogPrintf("\n");
+  if (!s.bResumeMode && m_dataTypes != 0x05 && !m_output.FixFlags(m_dataTypes))
+    return 1;
+  // A resumed file ends where this run's data ends, not at its old size.
+  if (s.bResumeMode && !m_output.CutStaleTail())
+    return 1;
+
+  if (bCtrlC)
+    return 2;
+  // Only the server's end-of-play report and the stop offset end a download
+  // in order; a connection that closed under any other pass did not.
+  const bool bOrderlyEnd = m_nResult == 0 && (m_state.bEndOfPlay || m_bStopReached);
+  const ResumeFilterState &f = m_state.filter;
+  // A resumed stream that ended without its keyframe continued nothing.
+  bool bResumeFailed = m_nResult == -2 || (bOrderlyEnd && !f.bFoundKeyframe && !f.bFoundFlvKeyframe);
+  if (s.bResumeMode && bResumeFailed) {
+    Log(LOG_LEVEL_ERROR, "Couldn't resume FLV file, try --skip %d", m_nUserSkip + 1);
+    return 1;
+  }
+  // The server refused the stream; the reason is logged already.
+  if (m_conn->IsRefused())
+    return 1;
+
+  if (!s.bLiveStream) {
+    if (m_progress.dDuration > 0.0 && m_progress.dPercent > 99.9) {
+      LogPrintf("Download complete\n");
+      return 0;
+    }
+    LogPrintf("Download may be incomplete (downloaded about %.2f%%), try --resume\n", m_progress.dPercent);
+  }
+  if (bOrderlyEnd) {
+    LogPrintf("Download complete\n");
+    return 0;
+  }
+  return 2;
+}
+
+int DownloadRun::CleanUp(int nExitCode)
+{
+  Log(LOG_LEVEL_DEBUG, "Closing connection.");
+  if (m_conn)
+    m_conn->Close();
+  if (!m_output.Close())
+    nExitCode = 1;
+  CleanupSockets();
+  Log(LOG_LEVEL_DEBUG, "Exit code: %d\n", nExitCode);
+  return nExitCode;
+}
+
+}  // namespace
+
+}  // namespace RTMP_LIB
+
+int Download(Settings &settings)
+{
+  RTMP_LIB::DownloadRun run(settings);
+  return run.Run();
 }

@@ -1,0 +1,133 @@
+#include "app/output.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "app/flv.h"
+#include "app/kavelo.h"
+#include "foundation/log.h"
+
+FILE *file = nullptr;
+
+namespace RTMP_LIB {
+
+FlvOutput::FlvOutput() : m_file(nullptr), m_bStdout(false), m_bWritten(false), m_nEnd(0) {}
+
+FlvOutput::~FlvOutput()
+{
+  if (m_file != nullptr && !m_bStdout)
+    fclose(m_file);
+  if (file == m_file)
+    file = nullptr;
+}
+
+bool FlvOutput::OpenFile(const char *path)
+{
+  m_file = fopen(path, "wb");
+  file = m_file;
+  if (m_file == nullptr)
+    return false;
+  setbuf(m_file, nullptr);
+  m_bStdout = false;
+  m_nEnd = 0;
+  return true;
+}
+
+void FlvOutput::UseStdout()
+{
+  m_file = stdout;
+  file = m_file;
+  m_bStdout = true;
+  m_nEnd = 0;
+}
+
+void FlvOutput::Adopt(FILE *f, uint64_t nEnd)
+{
+  m_file = f;
+  file = m_file;
+  m_bStdout = false;
+  m_nEnd = nEnd;
+}
+
+bool FlvOutput::Write(const char *data, size_t n)
+{
+  if (m_file == nullptr)
+    return false;
+  size_t nDone = fwrite(data, 1, n, m_file);
+  if (nDone == n) {
+    m_nEnd += n;
+    m_bWritten = true;
+    return true;
+  }
+  Log(LOG_LEVEL_DEBUG, "Output took %zu of %zu bytes: %s", nDone, n, strerror(errno));
+  if (!m_bStdout)
+    CutTo(m_nEnd);
+  return false;
+}
+
+bool FlvOutput::CutTo(uint64_t nSize)
+{
+  // The file is unbuffered, so nothing waits in the stream.
+  if (ftruncate(fileno(m_file), static_cast<off_t>(nSize)) != 0 ||
+      fseeko(m_file, static_cast<off_t>(nSize), SEEK_SET) != 0) {
+    Log(LOG_LEVEL_ERROR, "Couldn't cut the output file back to %llu bytes: %s",
+        static_cast<unsigned long long>(nSize), strerror(errno));
+    return false;
+  }
+  Log(LOG_LEVEL_DEBUG, "Output file cut back to %llu bytes, the end of its last whole tag",
+      static_cast<unsigned long long>(nSize));
+  return true;
+}
+
+bool FlvOutput::FixFlags(unsigned char dataTypes)
+{
+  if (m_file == nullptr || m_bStdout)
+    return true;
+  // A pipe or FIFO given as the output file cannot seek; its flags stay 0x05.
+  if (fseeko(m_file, FLV_FLAGS_OFFSET, SEEK_SET) != 0) {
+    Log(LOG_LEVEL_DEBUG, "Output can't seek, leaving the header's data type at 05");
+    return true;
+  }
+  Log(LOG_LEVEL_DEBUG, "Writing data type: %02X", dataTypes);
+  char c = static_cast<char>(dataTypes);
+  if (fwrite(&c, 1, 1, m_file) != 1) {
+    Log(LOG_LEVEL_ERROR, "%s: Failed writing FLV header, exiting!", "main");
+    return false;
+  }
+  return true;
+}
+
+bool FlvOutput::CutStaleTail()
+{
+  if (m_file == nullptr || m_bStdout || !m_bWritten)
+    return true;
+  off_t nNow = 0;
+  if (fseeko(m_file, 0, SEEK_END) == 0)
+    nNow = ftello(m_file);
+  if (nNow >= 0 && static_cast<uint64_t>(nNow) <= m_nEnd)
+    return true;
+  return CutTo(m_nEnd);
+}
+
+bool FlvOutput::Close()
+{
+  if (m_file == nullptr)
+    return true;
+  bool bOk = true;
+  if (fflush(m_file) != 0) {
+    Log(LOG_LEVEL_ERROR, "%s: Failed writing, exiting!", "main");
+    bOk = false;
+  }
+  if (fclose(m_file) != 0 && bOk) {
+    Log(LOG_LEVEL_ERROR, "%s: Failed closing the output, exiting!", "main");
+    bOk = false;
+  }
+  if (file == m_file)
+    file = nullptr;
+  m_file = nullptr;
+  return bOk;
+}
+
+}  // namespace RTMP_LIB

@@ -1,0 +1,53 @@
+// The FLV output: a file or standard output. Every write, the flush and the
+// close are checked; a file that a write failed on is cut back to the end of
+// its last whole tag, so that it can still be resumed.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+namespace RTMP_LIB {
+
+class FlvOutput
+{
+public:
+  FlvOutput();
+  ~FlvOutput();
+  FlvOutput(const FlvOutput &) = delete;
+  FlvOutput &operator=(const FlvOutput &) = delete;
+
+  // Creates or truncates the file, unbuffered. False when it cannot be opened.
+  bool OpenFile(const char *path);
+  void UseStdout();
+  // Continues a file open for update, positioned at nEnd, the end of its last
+  // whole tag.
+  void Adopt(FILE *f, uint64_t nEnd);
+
+  // Writes whole tags (or the file header). On failure cuts the file back to
+  // the last whole tag and returns false; the caller reports it.
+  bool Write(const char *data, size_t n);
+  // Replaces the header's flags byte, where the output can seek.
+  bool FixFlags(unsigned char dataTypes);
+  // Ends the file where the data written by this run ends (a resumed file may
+  // hold an old tail past it). Nothing happens when nothing was written.
+  bool CutStaleTail();
+  // Flushes and closes; false (logged) when either fails.
+  bool Close();
+
+  bool IsOpen() const { return m_file != nullptr; }
+  bool IsStdout() const { return m_bStdout; }
+  bool HasWritten() const { return m_bWritten; }
+  uint64_t End() const { return m_nEnd; }
+
+private:
+  bool CutTo(uint64_t nSize);
+
+  FILE *m_file;
+  bool m_bStdout;
+  bool m_bWritten;
+  uint64_t m_nEnd;  // file offset after the last whole tag written
+};
+
+}  // namespace RTMP_LIB
+

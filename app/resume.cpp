@@ -1,0 +1,201 @@
+#include "app/resume.h"
+
+#include <sys/types.h>
+
+#include "amf/AMFObject.h"
+#include "app/flv.h"
+#include "foundation/bytes.h"
+#include "foundation/log.h"
+#include "rtmp/rtmp.h"
+
+namespace RTMP_LIB {
+
+namespace {
+
+// The metadata is normally the first tag; a scan of a damaged or sparse file
+// ends at the first tag that is neither audio, video nor script data, and
+// after this many tags in any case.
+const int kMaxMetaScanTags = 1024;
+
+bool ReadAt(FILE *f, uint64_t nPos, char *pOut, size_t n)
+{
+  if (nPos > static_cast<uint64_t>(INT64_MAX) || fseeko(f, static_cast<off_t>(nPos), SEEK_SET) != 0)
+    return false;
+  return fread(pOut, 1, n, f) == n;
+}
+
+void ScanMetadata(FILE *f, uint64_t nPos, ResumeData &data)
+{
+  for (int nTags = 0; nTags < kMaxMetaScanTags && nPos + 4 < data.nFileSize; nTags++) {
+    char head[4];
+    if (!ReadAt(f, nPos, head, sizeof(head)))
+      break;
+    unsigned char type = static_cast<unsigned char>(head[0]);
+    uint32_t s = ReadInt24(head + 1);
+    if (type != FLV_TAG_AUDIO && type != FLV_TAG_VIDEO && type != FLV_TAG_SCRIPT)
+      break;
+    if (type == FLV_TAG_SCRIPT) {
+      // Sized by the tag itself (at most 16 MiB), and only once the file is
+      // known to hold that much.
+      if (nPos + FLV_TAG_HEADER_SIZE + s > data.nFileSize)
+        break;
+      std::vector<char> meta(s);
+      if (s > 0 && !ReadAt(f, nPos + FLV_TAG_HEADER_SIZE, meta.data(), s))
+        break;
+      AMFObject obj;
+      if (obj.Decode(meta.data(), static_cast<int>(s), false) < 0) {
+        Log(LOG_LEVEL_ERROR, "%s, error decoding meta data packet", "main");
+        break;
+      }
+      if (obj.GetProperty(0).GetString() == "onMetaData") {
+        obj.Dump();
+        data.storedMeta.swap(meta);
+        AMFObjectProperty prop;
+        if (CRTMP::FindFirstMatchingProperty(obj, "duration", prop)) {
+          data.dDuration = prop.GetNumber();
+          Log(LOG_LEVEL_DEBUG, "File has duration: %f", data.dDuration);
+        }
+        return;
+      }
+    }
+    nPos += static_cast<uint64_t>(s) + FLV_TAG_HEADER_SIZE + FLV_TAG_TRAILER_SIZE;
+  }
+  Log(LOG_LEVEL_WARNING, "Couldn't locate meta data!");
+}
+
+bool IsVideoKeyframe(const char *head, uint32_t nDataSize)
+{
+  return head[0] == FLV_TAG_VIDEO && nDataSize > 0 && FlvFrameType(head + FLV_TAG_HEADER_SIZE) == 1;
+}
+
+// Walks the previous-tag sizes back from the end to the tag to resume from.
+// nTagStart receives its position, nTagSize its size without the trailer.
+bool FindResumeTag(FILE *f, uint64_t nFirstTag, int &nSkipKeyframes, const ResumeData &data,
+                   uint64_t &nTagStart, uint32_t &nTagSize, char (&head)[12])
+{
+  const uint64_t nSize = data.nFileSize;
+  uint64_t nTail = 0;
+  for (;;) {
+    if (nSize - nTail <= 12) {
+      Log(LOG_LEVEL_ERROR, "Unexpected start of file, error in tag sizes, couldn't arrive at prevTagSize=0");
+      return false;
+    }
+    char field[4];
+    if (!ReadAt(f, nSize - nTail - 4, field, sizeof(field))) {
+      Log(LOG_LEVEL_ERROR, "Couldn't read prevTagSize from file!");
+      return false;
+    }
+    uint32_t p = static_cast<uint32_t>(ReadInt32(field));
+    if (p == 0) {
+      Log(LOG_LEVEL_ERROR, "Couldn't find keyframe to resume from!");
+      return false;
+    }
+    // A tag is at least its header, states at most 24 bits of data, and lies
+    // after the file header.
+    if (p < FLV_TAG_HEADER_SIZE || p > FLV_MAX_DATA_SIZE + FLV_TAG_HEADER_SIZE ||
+        static_cast<uint64_t>(p) + 4 + nFirstTag > nSize - nTail) {
+      Log(LOG_LEVEL_ERROR,
+          "Last tag size must be greater/equal zero (prevTagSize=%d) and smaller then filesize, corrupt file!",
+          static_cast<int>(p));
+      return false;
+    }
+    nTail += static_cast<uint64_t>(p) + 4;
+    nTagStart = nSize - nTail;
+    if (!ReadAt(f, nTagStart, head, sizeof(head))) {
+      Log(LOG_LEVEL_ERROR, "Couldn't read header!");
+      return false;
+    }
+    uint32_t s = FlvDataSize(head);
+    if (s != p - FLV_TAG_HEADER_SIZE) {
+      Log(LOG_LEVEL_ERROR,
+          "Last tag size must be greater/equal zero (prevTagSize=%d) and smaller then filesize, corrupt file!",
+          static_cast<int>(p));
+      return false;
+    }
+    nTagSize = p;
+    bool bCounts = data.bAudioOnly || IsVideoKeyframe(head, s);
+    if (nSkipKeyframes > 0 && bCounts) {
+      nSkipKeyframes--;
+      continue;
+    }
+    if (data.bAudioOnly ? head[0] == FLV_TAG_AUDIO : IsVideoKeyframe(head, s))
+      return true;
+  }
+}
+
+}  // namespace
+
+ResumeResult AnalyzePartialFile(FILE *f, int &nSkipKeyframes, ResumeData &data)
+{
+  if (fseeko(f, 0, SEEK_END) != 0) {
+    Log(LOG_LEVEL_ERROR, "Couldn't read FLV file header!");
+    return RESUME_FAILED;
+  }
+  off_t nEnd = ftello(f);
+  data.nFileSize = nEnd > 0 ? static_cast<uint64_t>(nEnd) : 0;
+  if (data.nFileSize == 0) {
+    // Nothing was ever written: a new download, header included.
+    Log(LOG_LEVEL_DEBUG, "Partial file is empty, starting a new download");
+    return RESUME_FRESH;
+  }
+
+  char header[FLV_HEADER_SIZE];
+  if (!ReadAt(f, 0, header, sizeof(header))) {
+    Log(LOG_LEVEL_ERROR, "Couldn't read FLV file header!");
+    return RESUME_FAILED;
+  }
+  if (header[0] != 'F' || header[1] != 'L' || header[2] != 'V' || header[3] != 0x01) {
+    Log(LOG_LEVEL_ERROR, "Invalid FLV file!");
+    return RESUME_FAILED;
+  }
+  unsigned char flags = static_cast<unsigned char>(header[FLV_FLAGS_OFFSET]);
+  if ((flags & (FLV_FLAG_AUDIO | FLV_FLAG_VIDEO)) == 0) {
+    Log(LOG_LEVEL_ERROR, "FLV file contains neither video nor audio, aborting!");
+    return RESUME_FAILED;
+  }
+  data.bAudioOnly = (flags & FLV_FLAG_AUDIO) != 0 && (flags & FLV_FLAG_VIDEO) == 0;
+  if (data.bAudioOnly)
+    Log(LOG_LEVEL_DEBUG, "Resuming audio only stream!");
+
+  uint64_t nDataOffset = static_cast<uint32_t>(ReadInt32(header + 5));
+  char field[4];
+  if (!ReadAt(f, nDataOffset, field, sizeof(field))) {
+    Log(LOG_LEVEL_ERROR, "Invalid FLV file: missing first prevTagSize!");
+    return RESUME_FAILED;
+  }
+  uint32_t nFirstPrev = static_cast<uint32_t>(ReadInt32(field));
+  if (nFirstPrev != 0)
+    Log(LOG_LEVEL_WARNING, "First prevTagSize is not zero: prevTagSize = 0x%08X", nFirstPrev);
+
+  const uint64_t nFirstTag = nDataOffset + 4;
+  ScanMetadata(f, nFirstTag, data);
+
+  uint64_t nTagStart = 0;
+  uint32_t nTagSize = 0;
+  char head[12];
+  if (!FindResumeTag(f, nFirstTag, nSkipKeyframes, data, nTagStart, nTagSize, head))
+    return RESUME_FAILED;
+
+  data.storedKeyframeType = static_cast<unsigned char>(head[0]);
+  data.storedKeyframe.resize(nTagSize - FLV_TAG_HEADER_SIZE);
+  if (!data.storedKeyframe.empty() &&
+      !ReadAt(f, nTagStart + FLV_TAG_HEADER_SIZE, data.storedKeyframe.data(), data.storedKeyframe.size())) {
+    Log(LOG_LEVEL_ERROR, "Couldn't read last keyframe, aborting!");
+    return RESUME_FAILED;
+  }
+  data.nSeekTime = FlvTagTime(head);
+  Log(LOG_LEVEL_DEBUG, "Last keyframe found at: %d ms, size: %d, type: %02X", static_cast<int>(data.nSeekTime),
+      static_cast<int>(data.storedKeyframe.size()), data.storedKeyframeType);
+  if (data.nSeekTime == 0) {
+    Log(LOG_LEVEL_DEBUG, "Last keyframe is first frame in stream, switching from resume to normal mode!");
+    return RESUME_FRESH;
+  }
+  data.nResumeOffset = nTagStart + nTagSize + 4;
+  if (fseeko(f, static_cast<off_t>(data.nResumeOffset), SEEK_SET) != 0) {
+    Log(LOG_LEVEL_ERROR, "Couldn't read last keyframe, aborting!");
+    return RESUME_FAILED;
+  }
+  return RESUME_CONTINUE;
+}
+
+}  // namespace RTMP_LIB

@@ -1,0 +1,31 @@
+// Analysis of a partial FLV file before its download is continued.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <vector>
+
+namespace RTMP_LIB {
+
+// What the partial file tells the download.
+struct ResumeData {
+  uint64_t nFileSize = 0;        // the file's size; the byte counter starts from it
+  uint64_t nResumeOffset = 0;    // right after the chosen tag and its previous-tag size
+  uint32_t nSeekTime = 0;        // the chosen tag's time
+  std::vector<char> storedMeta;  // data of the first onMetaData script tag
+  double dDuration = 0.0;        // its "duration", 0 when there is none
+  std::vector<char> storedKeyframe;
+  unsigned char storedKeyframeType = 0;
+  bool bAudioOnly = false;
+};
+
+enum ResumeResult {
+  RESUME_CONTINUE,  // the file is positioned at nResumeOffset
+  RESUME_FRESH,     // nothing to continue: download anew
+  RESUME_FAILED     // the error is logged; exit code 1
+};
+
+// Reads the file open for update. Counts nSkipKeyframes down while skipping.
+ResumeResult AnalyzePartialFile(FILE *f, int &nSkipKeyframes, ResumeData &data);
+
+}  // namespace RTMP_LIB
