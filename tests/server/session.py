@@ -1,0 +1,183 @@
+"""One client connection: socket I/O, the reader thread, and the script run."""
+
+import socket
+import struct
+import threading
+import time
+
+import chunks
+import clientlog
+import handshake
+import steps
+from steps import EndSession
+
+
+class Session:
+    def __init__(self, sock, scenario, log, conn_index, options):
+        self.sock = sock
+        self.sc = scenario
+        self.log = log
+        self.conn = conn_index
+        self.options = options
+        self.writer = chunks.ChunkWriter(128, compress=scenario.get("compress", True),
+                                         wide=scenario.get("wide_csid", False))
+        self.reader = chunks.ChunkReader()
+        self.cond = threading.Condition()
+        self.commands = []
+        self.cursor = 0
+        self.current = None
+        self.client_closed = False
+        self.stream_id = 1
+        self.play = None
+        self.bytes_sent = 0
+        self.acks = []
+        self.thread = None
+        self.sock_closed = False
+
+    # -- logging -----------------------------------------------------------
+    def log_event(self, event, **fields):
+        rec = {"event": event, "conn": self.conn}
+        rec.update(fields)
+        self.log.write(rec)
+
+    # -- raw socket --------------------------------------------------------
+    def send(self, data):
+        if self.sock_closed:
+            raise EndSession("socket closed")
+        try:
+            self.sock.sendall(data)
+        except OSError as e:
+            raise EndSession("send failed: %s" % e)
+        self.bytes_sent += len(data)
+
+    def recv_exact(self, n):
+        out = bytearray()
+        while len(out) < n:
+            try:
+                b = self.sock.recv(n - len(out))
+            except OSError:
+                return None
+            if not b:
+                return None
+            out += b
+        return bytes(out)
+
+    def hold(self, seconds):
+        """Keep the connection open, reading and dropping, until the client
+        closes it or the time is up."""
+        self.sock.settimeout(0.2)
+        end = time.monotonic() + seconds
+        while time.monotonic() < end:
+            try:
+                if not self.sock.recv(65536):
+                    break
+            except socket.timeout:
+                continue
+            except OSError:
+                break
+        self.sock.settimeout(None)
+
+    def close(self, reset=False):
+        if self.sock_closed:
+            return
+        if reset:
+            # SO_LINGER 0: close sends a TCP reset instead of a FIN.  Shutting
+            # the read side first wakes the reader thread and sends nothing.
+            self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            try:
+                self.sock.shutdown(socket.SHUT_RD)
+            except OSError:
+                pass
+        else:
+            try:
+                self.sock.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+        self.sock.close()
+        self.sock_closed = True
+
+    # -- chunk stream ------------------------------------------------------
+    def send_message(self, csid, mtype, msid, ts, body, **override):
+        self.send(self.writer.message(csid, mtype, msid, ts, body, **override))
+
+    def _reader_loop(self):
+        while True:
+            try:
+                data = self.sock.recv(65536)
+            except OSError:
+                data = b""
+            if not data:
+                break
+            try:
+                msgs = self.reader.feed(data)
+            except chunks.ProtocolError as e:
+                self.log_event("client_protocol_error", error=str(e))
+                break
+            for m in msgs:
+                self._on_message(m)
+        with self.cond:
+            self.client_closed = True
+            self.cond.notify_all()
+        self.log_event("client_closed", bytes_received=self.reader.bytes_in)
+
+    def _on_message(self, m):
+        rec = clientlog.describe(m)
+        rec["conn"] = self.conn
+        if m["type"] == 3 and "value" in rec:
+            rec["server_sent"] = self.bytes_sent
+            self.acks.append(rec["value"])
+        if self.sc.get("log_in", True) or m["type"] != 3:
+            self.log.write(rec)
+        if m["type"] in (17, 20) and "name" in rec:
+            with self.cond:
+                self.commands.append(rec)
+                self.cond.notify_all()
+
+    def wait_command(self, name, timeout):
+        """The next command called name after the cursor, or None."""
+        end = time.monotonic() + timeout
+        with self.cond:
+            while True:
+                while self.cursor < len(self.commands):
+                    rec = self.commands[self.cursor]
+                    self.cursor += 1
+                    if name is None or rec.get("name") == name:
+                        return rec
+                if self.client_closed:
+                    return None
+                left = end - time.monotonic()
+                if left <= 0:
+                    return None
+                self.cond.wait(left)
+
+    def wait_client_close(self, timeout):
+        end = time.monotonic() + timeout
+        with self.cond:
+            while not self.client_closed:
+                left = end - time.monotonic()
+                if left <= 0:
+                    return False
+                self.cond.wait(left)
+        return True
+
+    # -- run ---------------------------------------------------------------
+    def run(self):
+        self.log_event("connection")
+        try:
+            if not handshake.run(self, self.sc.get("handshake")):
+                self.close()
+                return
+            self.thread = threading.Thread(target=self._reader_loop, daemon=True)
+            self.thread.start()
+            default = steps.FAST_SCRIPT if "fast" in self.sc else steps.DEFAULT_SCRIPT
+            steps.run_script(self, self.sc.get("script") or default)
+            if not self.sock_closed:
+                self.wait_client_close(self.sc.get("linger", 10))
+        except EndSession as e:
+            self.log_event("session_end", reason=str(e))
+        finally:
+            self.close()
+            if self.thread is not None:
+                self.thread.join(5)
+            self.log_event("end", bytes_sent=self.bytes_sent,
+                           bytes_received=self.reader.bytes_in, acks=self.acks)
