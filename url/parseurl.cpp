@@ -7,11 +7,6 @@
 
 #include "foundation/log.h"
 
-const char RTMPProtocolStrings[6][7] = {"RTMP", "RTMPT", "RTMPS", "RTMPE", "RTMPTE", "RTMFP"};
-const char RTMPProtocolStringsLower[6][7] = {"rtmp", "rtmpt", "rtmps", "rtmpe", "rtmpte", "rtmfp"};
-
-namespace {
-
 // Null arguments are a caller's bug; stop even in builds without assert().
 #define PARSEURL_ASSERT(expr)                                                           \
   do {                                                                                   \
@@ -21,6 +16,11 @@ namespace {
       abort();                                                                           \
     }                                                                                    \
   } while (0)
+
+const char RTMPProtocolStrings[6][7] = {"RTMP", "RTMPT", "RTMPS", "RTMPE", "RTMPTE", "RTMFP"};
+const char RTMPProtocolStringsLower[6][7] = {"rtmp", "rtmpt", "rtmps", "rtmpe", "rtmpte", "rtmfp"};
+
+namespace {
 
 // Position of the first c in text[0..len), or len when there is none: an
 // absent character slices at the end, so nothing past the URL is ever read.
