@@ -1,10 +1,10 @@
 #!/usr/bin/env python3
 """Serves one file once over plain TCP, as fast as the kernel can.
 
-Usage: floor_sender.py FILE
+Usage: floor_sender.py FILE [BYTES]
 Listens on 127.0.0.1 on a free port, prints the port on standard output,
-accepts one connection, sends the whole file with sendfile (no copy through
-user space) and exits.
+accepts one connection, sends the whole file (or its first BYTES bytes) with
+sendfile (no copy through user space) and exits.
 """
 import os
 import socket
@@ -12,7 +12,7 @@ import sys
 
 
 def main():
-    if len(sys.argv) != 2:
+    if len(sys.argv) not in (2, 3):
         print(__doc__, file=sys.stderr)
         return 2
     with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as listener:
@@ -24,7 +24,9 @@ def main():
         with conn, open(sys.argv[1], "rb") as source:
             conn.settimeout(None)
             size = os.fstat(source.fileno()).st_size
-            sent = conn.sendfile(source)
+            if len(sys.argv) == 3:
+                size = min(size, int(sys.argv[2]))
+            sent = conn.sendfile(source, 0, size)
             if sent != size:
                 print("sent %d of %d bytes" % (sent, size), file=sys.stderr)
                 return 1

@@ -118,6 +118,16 @@ def generate(path, size_mb):
     return duration
 
 
+def read_duration(path):
+    """The duration in seconds from the onMetaData tag that generate() wrote."""
+    with open(path, "rb") as f:
+        head = f.read(4096)
+    at = head.find(amf_key("duration"))
+    if at < 0 or head[at + 10] != 0:
+        raise ValueError("%s has no duration in its metadata" % path)
+    return struct.unpack(">d", head[at + 11:at + 19])[0]
+
+
 def main():
     if len(sys.argv) != 3:
         print(__doc__, file=sys.stderr)

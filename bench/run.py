@@ -48,8 +48,12 @@ def build(args):
     if args.kavelo:
         kavelo = os.path.abspath(args.kavelo)
     else:
+        # g++ 12 at -O3 reports a vector reallocation inlined into the chunk
+        # writer as a free of a non-heap pointer: a known false positive.
         subprocess.run(["cmake", "-S", ROOT, "-B", BUILD, "-DCMAKE_BUILD_TYPE=Release",
-                        "-DKAVELO_TESTS=OFF"], check=True, stdout=subprocess.DEVNULL)
+                        "-DKAVELO_TESTS=OFF",
+                        "-DCMAKE_CXX_FLAGS=-Wno-error=free-nonheap-object"],
+                       check=True, stdout=subprocess.DEVNULL)
         subprocess.run(["cmake", "--build", BUILD, "-j2", "--target", "kavelo"], check=True,
                        stdout=subprocess.DEVNULL)
         kavelo = os.path.join(BUILD, "kavelo")
@@ -118,21 +122,25 @@ def massif(argv, out_file):
     return measure.massif_peak(out_file)
 
 
-def heap_profiles(cases, kavelo, floor, small_path, small_name):
-    """Peak heap of each source, on the short stream into /dev/null."""
+def heap_profiles(cases, kavelo, floor, src_path, name, massif_mb):
+    """Peak heap of each source into /dev/null, over the first massif_mb MiB
+    of the stream: kavelo stops by itself at the matching stream time, the
+    floor sender sends only that many bytes."""
+    nbytes = massif_mb << 20
+    seconds = gen_flv.read_duration(src_path) * nbytes / os.path.getsize(src_path)
     done = {}
     for case in cases:
         key = case.source
         if key not in done:
-            log("  massif: %s" % key)
+            log("  massif: %s, %d MiB" % (key, massif_mb))
             out_file = os.path.join(OUT, "massif-%s.out" % key.replace(" ", "-"))
             if case.server is None:
-                sender = servers.FloorSender(small_path).start()
+                sender = servers.FloorSender(src_path, nbytes).start()
                 done[key] = massif([floor, str(sender.port), "/dev/null"], out_file)
                 sender.stop()
             else:
-                done[key] = massif(kavelo_argv(kavelo, case.server.url(small_name + ".flv"),
-                                               "/dev/null"), out_file)
+                argv = kavelo_argv(kavelo, case.server.url(name + ".flv"), "/dev/null")
+                done[key] = massif(argv + ["--stop", "%.1f" % seconds], out_file)
         case.heap_bytes = done[key]
 
 
@@ -156,7 +164,6 @@ def main():
     kavelo, floor = build(args)
     src_path, name = stream(args.size_mb)
     nbytes = os.path.getsize(src_path)
-    small = stream(args.massif_mb) if args.massif_mb > 0 else None
 
     wanted = set(filter(None, args.only.split(","))) or {"floor", "nginx", "ts128", "ts60000"}
     sources = []
@@ -182,8 +189,8 @@ def main():
         for rep in range(args.reps):
             for case in cases:
                 run_case(case, rep, kavelo, floor, src_path, name)
-        if small is not None and shutil.which("valgrind"):
-            heap_profiles(cases, kavelo, floor, *small)
+        if args.massif_mb > 0 and shutil.which("valgrind"):
+            heap_profiles(cases, kavelo, floor, src_path, name, args.massif_mb)
     finally:
         for server in running:
             server.stop()

@@ -48,13 +48,27 @@ def read_port(proc, prefix, timeout=600.0):
     raise RuntimeError("server did not report its port")
 
 
+class _DeepQueueNginx(nginx.NginxServer):
+    """With its default queue of outgoing messages, nginx drops media
+    messages whenever a client that asked for a long buffer falls behind the
+    file reader; the benchmark wants the whole stream, so the queue is deep
+    enough for every message to wait its turn."""
+
+    def config_text(self):
+        text = super().config_text()
+        anchor = "chunk_size %d;\n" % self.chunk_size
+        if anchor not in text:
+            raise RuntimeError("unexpected nginx configuration:\n" + text)
+        return text.replace(anchor, anchor + "        out_queue 65536;\n", 1)
+
+
 class NginxVod:
     """nginx playing the files of one directory (chunk size 4096)."""
 
     name = "nginx"
 
     def __init__(self, vod_dir):
-        self.server = nginx.NginxServer(vod_dir, chunk_size=4096)
+        self.server = _DeepQueueNginx(vod_dir, chunk_size=4096)
 
     def start(self):
         self.server.start()
@@ -109,13 +123,15 @@ class TestServerFast:
 class FloorSender:
     """One plain TCP connection that carries the file's bytes once."""
 
-    def __init__(self, path):
+    def __init__(self, path, nbytes=None):
         self.path = path
+        self.nbytes = nbytes
         self.proc = None
         self.port = None
 
     def start(self):
-        self.proc = subprocess.Popen([sys.executable, FLOOR_SENDER, self.path],
+        extra = [str(self.nbytes)] if self.nbytes is not None else []
+        self.proc = subprocess.Popen([sys.executable, FLOOR_SENDER, self.path] + extra,
                                      stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
         self.port = read_port(self.proc, "", timeout=30)
         return self
