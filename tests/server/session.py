@@ -29,6 +29,7 @@ class Session:
         self.client_closed = False
         self.stream_id = 1
         self.play = None
+        self.refused = False
         self.bytes_sent = 0
         self.acks = []
         self.thread = None

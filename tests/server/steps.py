@@ -145,9 +145,11 @@ def op_answer_play(s, st):
         for code in cfg.get("codes", ["NetStream.Play.Reset", "NetStream.Play.Start"]):
             op_status(s, {"code": code})
     elif reply == "status":
+        s.refused = True
         op_status(s, {"code": cfg.get("code", "NetStream.Play.StreamNotFound"),
                       "level": cfg.get("level", "error"), "description": cfg.get("description")})
     elif reply == "error":
+        s.refused = True
         _send_cmd(s, M.error_reply(_current_txn(s), cfg.get("code", "NetStream.Play.Failed"),
                                    cfg.get("description", "play refused.")))
     else:
@@ -156,6 +158,8 @@ def op_answer_play(s, st):
 
 
 def op_end(s, st):
+    if s.refused and not st.get("force"):
+        return
     action = st.get("action", s.sc.get("end", "stop"))
     for a in (action if isinstance(action, list) else [action]):
         if a == "stop":
@@ -291,6 +295,9 @@ def op_hold(s, st):
 
 
 def op_media(s, st):
+    # A refused play streams nothing unless the step insists.
+    if s.refused and not st.get("force"):
+        return
     media.run(s, _merged(s, "media", st))
 
 
