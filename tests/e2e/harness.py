@@ -104,6 +104,12 @@ class TestServer:
             self.proc.stdout.close()
         self.err.close()
 
+    def kill(self):
+        """SIGKILL by pid: the server dies mid-stream without closing cleanly."""
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+
     def stderr_text(self):
         with open(self.err_path, "rb") as fh:
             return fh.read().decode("utf-8", "replace")
@@ -128,6 +134,11 @@ class TestServer:
             if time.monotonic() > end:
                 return None
             time.sleep(0.05)
+
+    def wait_event(self, name, conn=None, timeout=10):
+        """The first event record called name (of connection conn), waiting for it."""
+        return self.wait_log(lambda r: r.get("event") == name and (conn is None or r["conn"] == conn),
+                             timeout)
 
     def client_messages(self, conn=None, type=None):
         return [r for r in self.log() if r.get("dir") == "in" and (conn is None or r["conn"] == conn)

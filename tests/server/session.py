@@ -25,6 +25,8 @@ class Session:
         self.cond = threading.Condition()
         self.commands = []
         self.cursor = 0
+        self.messages = []
+        self.msg_cursor = 0
         self.current = None
         self.client_closed = False
         self.stream_id = 1
@@ -129,10 +131,11 @@ class Session:
             self.acks.append(rec["value"])
         if self.sc.get("log_in", True) or m["type"] != 3:
             self.log.write(rec)
-        if m["type"] in (17, 20) and "name" in rec:
-            with self.cond:
+        with self.cond:
+            self.messages.append(rec)
+            if m["type"] in (17, 20) and "name" in rec:
                 self.commands.append(rec)
-                self.cond.notify_all()
+            self.cond.notify_all()
 
     def wait_command(self, name, timeout):
         """The next command called name after the cursor, or None."""
@@ -143,6 +146,24 @@ class Session:
                     rec = self.commands[self.cursor]
                     self.cursor += 1
                     if name is None or rec.get("name") == name:
+                        return rec
+                if self.client_closed:
+                    return None
+                left = end - time.monotonic()
+                if left <= 0:
+                    return None
+                self.cond.wait(left)
+
+    def wait_message(self, match, timeout):
+        """The next client message after the message cursor whose record
+        has every field of match, or None."""
+        end = time.monotonic() + timeout
+        with self.cond:
+            while True:
+                while self.msg_cursor < len(self.messages):
+                    rec = self.messages[self.msg_cursor]
+                    self.msg_cursor += 1
+                    if all(rec.get(k) == v for k, v in match.items()):
                         return rec
                 if self.client_closed:
                     return None

@@ -1,6 +1,7 @@
 """Script steps of a session: answers to the client's commands, control
 messages, hostile raw sends, and the hand-off to media and stream end."""
 
+import json
 import math
 import time
 
@@ -74,6 +75,16 @@ def op_wait(s, st):
         s.play = _play_args(rec)
     if st.get("then"):
         run_script(s, st["then"])
+
+
+def op_wait_message(s, st):
+    """Waits for a client message of any kind, e.g. {"type": 4, "ping_type": 7}."""
+    match = st.get("match", {})
+    rec = s.wait_message(match, st.get("timeout", s.sc.get("wait_timeout", 30)))
+    if rec is None:
+        s.log_event("wait_failed", match=match)
+        if st.get("required", True):
+            raise _end("no client message matching %s" % json.dumps(match))
 
 
 def _merged(s, key, st):
@@ -307,7 +318,7 @@ def op_fast(s, st):
 
 
 OPS = {
-    "wait": op_wait, "answer_connect": op_answer_connect,
+    "wait": op_wait, "wait_message": op_wait_message, "answer_connect": op_answer_connect,
     "answer_createStream": op_answer_create_stream, "answer_play": op_answer_play,
     "media": op_media, "fast": op_fast, "end": op_end, "status": op_status,
     "result": op_result, "error": op_error, "invoke": op_invoke, "notify": op_notify,
