@@ -269,12 +269,17 @@ def ensure_media():
 
 
 def flvmeta_check(path):
-    """(ok, report) from the independent validator `flvmeta --check`."""
+    """(error codes, report) from the independent validator `flvmeta --check`;
+    no codes means the file passed (warnings do not count)."""
     proc = subprocess.run(["flvmeta", "--check", path], stdout=subprocess.PIPE,
                           stderr=subprocess.STDOUT, timeout=120)
     report = proc.stdout.decode(errors="replace")
-    clean = re.search(r"^0 error\(s\)", report, re.MULTILINE) is not None
-    return proc.returncode == 0 and clean, report
+    codes = set(re.findall(r"\b(?:error|fatal) ([EF]\d+):", report))
+    if not re.search(r"^0 error\(s\)", report, re.MULTILINE) and not codes:
+        codes.add("unknown")
+    if proc.returncode != 0 and not codes:
+        codes.add("exit %d" % proc.returncode)
+    return codes, report
 
 
 if __name__ == "__main__":

@@ -9,7 +9,8 @@ name. The system's nginx service is never touched.
 Applications:
   vod   plays the FLV files of one directory (rtmp://127.0.0.1:PORT/vod/NAME)
   live  live streams, each fed by a pull from vod when a player asks for it
-        (rtmp://127.0.0.1:PORT/live/NAME)
+        (rtmp://127.0.0.1:PORT/live/NAME); `live_pulls` maps NAME to the vod
+        play path, optionally followed by pull parameters ("clip start=10000")
 """
 
 import collections
@@ -45,7 +46,7 @@ class NginxServer:
 
     def __init__(self, vod_dir, live_pulls=None, chunk_size=4096):
         self.vod_dir = os.path.abspath(vod_dir)
-        self.live_pulls = dict(live_pulls or {})   # live name -> vod play path
+        self.live_pulls = dict(live_pulls or {})   # live name -> "playpath [params]"
         self.chunk_size = chunk_size
         self.prefix = None
         self.port = None
@@ -55,8 +56,8 @@ class NginxServer:
 
     def config_text(self):
         pulls = "".join(
-            "            pull rtmp://127.0.0.1:%d/vod/%s name=%s;\n" % (self.port, src, name)
-            for name, src in sorted(self.live_pulls.items()))
+            "            pull rtmp://127.0.0.1:%d/vod/%s name=%s;\n" % (self.port, source, name)
+            for name, source in sorted(self.live_pulls.items()))
         # The worker drops to an unprivileged user when started as root, and
         # then could not read our files; under CI (root) it stays root.
         user = "user root;\n" if os.geteuid() == 0 else ""
