@@ -4,6 +4,7 @@ import socket
 import struct
 import threading
 import time
+import traceback
 
 import chunks
 import clientlog
@@ -197,6 +198,9 @@ class Session:
                 self.wait_client_close(self.sc.get("linger", 10))
         except EndSession as e:
             self.log_event("session_end", reason=str(e))
+        except Exception as e:  # a scenario fault: report it, serve the next client
+            traceback.print_exc()
+            self.log_event("server_error", error="%s: %s" % (type(e).__name__, e))
         finally:
             self.close()
             if self.thread is not None:
