@@ -49,7 +49,8 @@ class TestServer:
 
     _count = 0
 
-    def __init__(self, workdir, scenario=None, flv=None, max_connections=None, extra_args=()):
+    def __init__(self, workdir, scenario=None, flv=None, max_connections=None, extra_args=(),
+                 start_timeout=60):
         TestServer._count += 1
         n = TestServer._count
         self.workdir = workdir
@@ -67,7 +68,7 @@ class TestServer:
         cmd += list(extra_args)
         self.err = open(self.err_path, "wb")
         self.proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=self.err)
-        self.port = self._read_port(20)
+        self.port = self._read_port(start_timeout)
 
     def _read_port(self, timeout):
         end = time.monotonic() + timeout

@@ -7,7 +7,6 @@ answers, hostile sends and the ways a stream ends).
 
 import os
 import socket
-import struct
 import sys
 import unittest
 

@@ -26,7 +26,8 @@ def load_tags(s, cfg):
     path = cfg.get("flv") or s.options.flv
     if not path:
         return []
-    key = "file:" + os.path.abspath(path)
+    st = os.stat(path)
+    key = "file:%s:%d:%d" % (os.path.abspath(path), st.st_size, st.st_mtime_ns)
     if key not in _cache:
         _cache[key] = flvtools.read(path).tags
     return _cache[key]
