@@ -306,6 +306,14 @@ TEST(ChunkReader, OwnershipOnAbandonFailureAndClose)
   ASSERT_TRUE(r.ReadPacket(p));
   ASSERT_TRUE(p.IsReady());
   EXPECT_EQ(Body(p), Hex("09"));
+  // A type-1 header abandons one too; its timestamp is a delta even though
+  // the abandoned message had an absolute one.
+  ASSERT_TRUE(pair.Send(Hex("03 00 00 50 00 01 2C 08 00 00 00 00") + Pattern(128) + Hex("43 00 00 05 00 00 01 08 0A")));
+  ASSERT_TRUE(r.ReadPacket(p));
+  ASSERT_TRUE(r.ReadPacket(p));
+  ASSERT_TRUE(p.IsReady());
+  EXPECT_EQ(p.m_nTimeStamp, 0x26u);
+  EXPECT_EQ(Body(p), Hex("0A"));
   // Partial messages on several streams, then the server goes away: Close
   // releases them all; the running timestamps stay.
   ASSERT_TRUE(pair.Send(Hex("04 00 00 09 00 01 2C 08 00 00 00 00") + Pattern(128) +
@@ -321,7 +329,7 @@ TEST(ChunkReader, OwnershipOnAbandonFailureAndClose)
   EXPECT_EQ(r.ChannelIn(1088).m_body, nullptr);
   EXPECT_EQ(r.ChannelIn(1088).m_nBytesRead, 0u);
   EXPECT_EQ(r.ChannelIn(1088).m_nChannel, 1088);
-  EXPECT_EQ(r.ChannelTimestamp(3), 0x21u);
+  EXPECT_EQ(r.ChannelTimestamp(3), 0x26u);
   r.Close();
   r.Close();
 }
