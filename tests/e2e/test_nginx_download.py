@@ -12,19 +12,20 @@ import tempfile
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import media  # noqa: E402
+import flvtools  # noqa: E402
+import real_media  # noqa: E402
 from nginx import NginxServer, run_kavelo  # noqa: E402
 
 MEDIA = None
 SERVER = None
 # Live streams fed from vod: one from the file's start, one from 10 s into the
 # indexed file, whose times therefore begin at 12 s (nginx keeps file times).
-LIVE_PULLS = {"clip": media.PLAIN_NAME, "late": media.INDEXED_NAME + " start=10000"}
+LIVE_PULLS = {"clip": real_media.PLAIN_NAME, "late": real_media.INDEXED_NAME + " start=10000"}
 
 
 def setUpModule():
     global MEDIA, SERVER
-    MEDIA = media.ensure_media()
+    MEDIA = real_media.ensure_media()
     SERVER = NginxServer(MEDIA.directory, LIVE_PULLS).start()
 
 
@@ -35,11 +36,6 @@ def tearDownModule():
 
 def media_only(tags):
     return [t for t in tags if t.type in (8, 9)]
-
-
-def essence(tags):
-    """What a download must keep of each tag: type, time and payload."""
-    return [(t.type, t.timestamp, t.data) for t in tags]
 
 
 class DownloadCase(unittest.TestCase):
@@ -54,10 +50,16 @@ class DownloadCase(unittest.TestCase):
 
     def assertValidFlv(self, path, tolerated=()):
         """flvmeta finds no error but the `tolerated` codes, and the tag
-        chain is whole; returns (header, tags)."""
-        codes, report = media.flvmeta_check(path)
+        chain is whole; returns the parsed file."""
+        codes, report = real_media.flvmeta_check(path)
         self.assertLessEqual(codes, set(tolerated), "flvmeta --check on %s:\n%s" % (path, report))
-        return media.read_flv(path)
+        flv = flvtools.read(path)
+        self.assertEqual(flv.errors, [])
+        return flv
+
+    def assertSameTags(self, expected, got):
+        """Same types, times and payloads in the same order (Tag equality)."""
+        self.assertIsNone(flvtools.compare_tags(expected, got))
 
     def explain(self, run):
         return "exit %d, stderr:\n%s\nnginx:\n%s" % (run.rc, run.stderr[-4000:], SERVER.log_text()[-3000:])
@@ -65,23 +67,22 @@ class DownloadCase(unittest.TestCase):
 
 class FullDownload(DownloadCase):
     def test_download_equals_served_file_tag_for_tag(self):
-        for name, source in ((media.PLAIN_NAME, MEDIA.plain), (media.INDEXED_NAME, MEDIA.indexed)):
+        for name, source in ((real_media.PLAIN_NAME, MEDIA.plain), (real_media.INDEXED_NAME, MEDIA.indexed)):
             with self.subTest(file=name):
                 path, run = self.download("vod", name, out=name + ".flv")
                 self.assertEqual(run.rc, 0, self.explain(run))
                 self.assertIn("Download complete", run.stderr)
-                header, tags = self.assertValidFlv(path)
-                source_tags = media.read_flv(source)[1]
-                self.assertEqual(essence(tags), essence(source_tags))
+                flv = self.assertValidFlv(path)
+                self.assertSameTags(real_media.tags_of(source), flv.tags)
                 # Both kinds of media were seen, so the flags say so.
-                self.assertEqual(header[4], 0x05)
+                self.assertEqual(flv.flags, 0x05)
 
     def test_short_download_reaches_play_and_prints_metadata(self):
-        path, run = self.download("vod", media.PLAIN_NAME, "--stop", "2")
+        path, run = self.download("vod", real_media.PLAIN_NAME, "--stop", "2")
         self.assertEqual(run.rc, 0, self.explain(run))
-        tags = self.assertValidFlv(path)[1]
+        tags = self.assertValidFlv(path).tags
         self.assertEqual(tags[0].type, 18, "onMetaData comes first")
-        self.assertEqual(tags[0].data, media.read_flv(MEDIA.plain)[1][0].data)
+        self.assertEqual(tags[0].data, real_media.tags_of(MEDIA.plain)[0].data)
         kinds = {t.type for t in media_only(tags)}
         self.assertEqual(kinds, {8, 9})
         self.assertIn("Metadata:", run.stderr)
@@ -102,32 +103,31 @@ class Offsets(DownloadCase):
             args += ["--start", "%.3f" % (start_ms / 1000.0)]
         if stop_ms:
             args += ["--stop", "%.3f" % (stop_ms / 1000.0)]
-        path, run = self.download("vod", media.INDEXED_NAME, *args)
+        path, run = self.download("vod", real_media.INDEXED_NAME, *args)
         self.assertEqual(run.rc, 0, self.explain(run))
         # flvmeta calls a first timestamp other than 0 an error (E40019);
         # that is what a download from a later start looks like.
-        got = media_only(self.assertValidFlv(path, {"E40019"} if start_ms else ())[1])
+        got = media_only(self.assertValidFlv(path, {"E40019"} if start_ms else ()).tags)
         self.assertTrue(got, "no media written")
-        source = media_only(media.read_flv(MEDIA.indexed)[1])
+        source = media_only(real_media.tags_of(MEDIA.indexed))
 
         keys = MEDIA.keyframe_times
         first_key = next((k for k in keys if k > start_ms), keys[-1]) if start_ms else 0
-        self.assertGreaterEqual(got[0].timestamp, start_ms)
-        self.assertLessEqual(got[-1].timestamp, MEDIA.duration_ms, "timestamps doubled")
+        self.assertGreaterEqual(got[0].ts, start_ms)
+        self.assertLessEqual(got[-1].ts, MEDIA.duration_ms, "timestamps doubled")
         first_video = next(t for t in got if t.type == 9)
-        self.assertEqual(first_video.timestamp, first_key)
+        self.assertEqual(first_video.ts, first_key)
 
         # From there on the file's own tags, in the file's order.
-        begin = next(i for i, t in enumerate(source) if (t.type, t.timestamp, t.data)
-                     == (got[0].type, got[0].timestamp, got[0].data))
-        self.assertEqual(essence(got), essence(source[begin:begin + len(got)]))
+        begin = source.index(got[0])
+        self.assertSameTags(source[begin:begin + len(got)], got)
 
         if stop_ms:
             # The stop fires at the first media time at or past it.
-            self.assertGreaterEqual(got[-1].timestamp, stop_ms - 100)
-            self.assertLess(got[-1].timestamp, stop_ms + 1000)
+            self.assertGreaterEqual(got[-1].ts, stop_ms - 100)
+            self.assertLess(got[-1].ts, stop_ms + 1000)
         else:
-            self.assertEqual(got[-1].timestamp, MEDIA.duration_ms)
+            self.assertEqual(got[-1].ts, MEDIA.duration_ms)
 
     def test_start_and_stop_offsets(self):
         for start_ms, stop_ms in ((10000, 0), (7000, 0), (15500, 0), (22000, 0),
@@ -136,25 +136,25 @@ class Offsets(DownloadCase):
                 self.check_window(start_ms, stop_ms)
 
     def test_start_past_stop_is_already_complete(self):
-        path, run = self.download("vod", media.INDEXED_NAME, "--start", "20", "--stop", "10")
+        path, run = self.download("vod", real_media.INDEXED_NAME, "--start", "20", "--stop", "10")
         self.assertEqual(run.rc, 0, self.explain(run))
         self.assertIn("Already Completed", run.stderr)
 
 
 class Live(DownloadCase):
     def test_live_download_records_the_stop_length(self):
-        served = {t.data for t in media_only(media.read_flv(MEDIA.plain)[1])}
+        served = {t.data for t in media_only(real_media.tags_of(MEDIA.plain))}
         for name, first_ms in (("clip", 0), ("late", 12000)):
             with self.subTest(stream=name):
                 path, run = self.download("live", name, "--live", "--stop", "5", out=name + ".flv")
                 self.assertEqual(run.rc, 0, self.explain(run))
                 # nginx's live metadata is an object where flvmeta wants an
                 # associative array (E70046); the client stores it as received.
-                got = media_only(self.assertValidFlv(path, {"E70046"})[1])
+                got = media_only(self.assertValidFlv(path, {"E70046"}).tags)
                 self.assertEqual({t.type for t in got}, {8, 9})
                 # Times stay the publisher's; --stop counts from the first one.
-                self.assertEqual(got[0].timestamp, first_ms)
-                span = got[-1].timestamp - got[0].timestamp
+                self.assertEqual(got[0].ts, first_ms)
+                span = got[-1].ts - got[0].ts
                 self.assertGreaterEqual(span, 4900)
                 self.assertLess(span, 6000)
                 # A relay passes the payloads through unchanged.
@@ -168,7 +168,7 @@ class Refusals(DownloadCase):
         self.assertIn("NetStream.Play.StreamNotFound", run.stderr)
         # A refusal is no interrupted download: retrying cannot help.
         self.assertNotIn("try --resume", run.stderr)
-        self.assertEqual(media.read_flv(path)[1], [])
+        self.assertEqual(real_media.tags_of(path), [])
 
 
 if __name__ == "__main__":

@@ -23,9 +23,13 @@ import collections
 import fcntl
 import os
 import re
-import struct
 import subprocess
+import sys
 import tempfile
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import flvtools  # noqa: E402
+from flvtools import amf0  # noqa: E402
 
 MEDIA_VERSION = "v1"
 FPS = 25
@@ -38,54 +42,15 @@ AUDIO_BUFFERS = 919              # about 24 s of audio
 PLAIN_NAME = "plain"             # play path of the file without index
 INDEXED_NAME = "indexed"         # play path of the file with index
 
-FLV_HEADER = bytes.fromhex("464c5601050000000900000000")
-
-Tag = collections.namedtuple("Tag", "type timestamp data offset")
 Media = collections.namedtuple("Media", "directory plain indexed keyframe_times duration_ms")
 
 
-# --- FLV reading ---------------------------------------------------------
-
-def read_flv(source):
-    """Parse FLV bytes (or a file path) into (header, [Tag]).
-
-    Raises ValueError on anything that is not a well-formed FLV: wrong
-    signature, a tag running past the end, a previous-tag size that does not
-    match its tag, or stray bytes after the last tag.
-    """
-    data = source
-    if isinstance(source, (str, os.PathLike)):
-        with open(source, "rb") as f:
-            data = f.read()
-    if len(data) < 13 or data[:4] != b"FLV\x01":
-        raise ValueError("not an FLV header")
-    offset = struct.unpack(">I", data[5:9])[0]
-    if offset < 9 or offset + 4 > len(data):
-        raise ValueError("bad header length %d" % offset)
-    if struct.unpack(">I", data[offset:offset + 4])[0] != 0:
-        raise ValueError("first previous-tag size is not 0")
-    tags = []
-    pos = offset + 4
-    while pos < len(data):
-        if pos + 11 > len(data):
-            raise ValueError("truncated tag header at %d" % pos)
-        size = int.from_bytes(data[pos + 1:pos + 4], "big")
-        stamp = int.from_bytes(data[pos + 4:pos + 7], "big") | data[pos + 7] << 24
-        end = pos + 11 + size
-        if end + 4 > len(data):
-            raise ValueError("tag at %d runs past the end" % pos)
-        trailer = struct.unpack(">I", data[end:end + 4])[0]
-        if trailer != 11 + size:
-            raise ValueError("tag at %d: previous-tag size %d, expected %d"
-                             % (pos, trailer, 11 + size))
-        tags.append(Tag(data[pos], stamp, bytes(data[pos + 11:end]), pos))
-        pos = end + 4
-    return bytes(data[:offset + 4]), tags
-
-
-def is_video_keyframe(tag):
-    """A video tag whose frame type is 1 (the AVC sequence header is one too)."""
-    return tag.type == 9 and len(tag.data) >= 1 and tag.data[0] >> 4 == 1
+def tags_of(path):
+    """The tags of a well-formed FLV file; ValueError for anything else."""
+    flv = flvtools.read(path)
+    if not flv.ok:
+        raise ValueError("%s: %s" % (path, "; ".join(flv.errors)))
+    return flv.tags
 
 
 def index_entries(tags):
@@ -95,73 +60,31 @@ def index_entries(tags):
     seen = set()
     out = []
     for i, t in enumerate(tags):
-        if is_video_keyframe(t) and t.timestamp not in seen:
-            seen.add(t.timestamp)
+        if t.is_keyframe and t.ts not in seen:
+            seen.add(t.ts)
             out.append(i)
     return out
 
 
-def encode_tag(tag_type, stamp, data):
-    head = bytes([tag_type]) + len(data).to_bytes(3, "big")
-    head += (stamp & 0xFFFFFF).to_bytes(3, "big") + bytes([stamp >> 24 & 0xFF])
-    return head + b"\0\0\0" + data + struct.pack(">I", 11 + len(data))
-
-
-# --- AMF0 encoding, just what our metadata needs --------------------------
-
-def _amf_number(value):
-    return b"\x00" + struct.pack(">d", float(value))
-
-
-def _amf_bool(value):
-    return b"\x01" + (b"\x01" if value else b"\x00")
-
-
-def _amf_string(text):
-    raw = text.encode()
-    return b"\x02" + struct.pack(">H", len(raw)) + raw
-
-
-def _amf_members(members):
-    out = b""
-    for name, value in members:
-        raw = name.encode()
-        out += struct.pack(">H", len(raw)) + raw + value
-    return out + b"\x00\x00\x09"
-
-
-def _amf_object(members):
-    return b"\x03" + _amf_members(members)
-
-
-def _amf_ecma_array(members):
-    return b"\x08" + struct.pack(">I", len(members)) + _amf_members(members)
-
-
-def _amf_strict_array(values):
-    return b"\x0a" + struct.pack(">I", len(values)) + b"".join(values)
-
-
 def build_metadata(duration_s, filesize, keyframes=None):
     """onMetaData body; `keyframes` is a list of (seconds, file position)."""
-    members = [
-        ("duration", _amf_number(duration_s)),
-        ("width", _amf_number(320)),
-        ("height", _amf_number(240)),
-        ("framerate", _amf_number(FPS)),
-        ("videocodecid", _amf_number(7)),
-        ("audiocodecid", _amf_number(2)),
-        ("audiosamplerate", _amf_number(AUDIO_RATE)),
-        ("audiosamplesize", _amf_number(16)),
-        ("stereo", _amf_bool(True)),
-        ("filesize", _amf_number(filesize)),
-    ]
+    props = {
+        "duration": float(duration_s),
+        "width": 320.0,
+        "height": 240.0,
+        "framerate": float(FPS),
+        "videocodecid": 7.0,
+        "audiocodecid": 2.0,
+        "audiosamplerate": float(AUDIO_RATE),
+        "audiosamplesize": 16.0,
+        "stereo": True,
+        "filesize": float(filesize),
+    }
     if keyframes is not None:
-        members.append(("keyframes", _amf_object([
-            ("times", _amf_strict_array([_amf_number(t) for t, _ in keyframes])),
-            ("filepositions", _amf_strict_array([_amf_number(p) for _, p in keyframes])),
-        ])))
-    return _amf_string("onMetaData") + _amf_ecma_array(members)
+        # An object of strict arrays of numbers.
+        props["keyframes"] = {"times": [float(t) for t, _ in keyframes],
+                              "filepositions": [float(p) for _, p in keyframes]}
+    return amf0.encode("onMetaData") + amf0.encode(amf0.typed("ecma_array", props))
 
 
 # --- building ------------------------------------------------------------
@@ -178,33 +101,29 @@ def media_tags_of(tags):
 
 def layout(media, with_index):
     """The FLV bytes of `media` tags behind our own onMetaData."""
-    duration_s = max(t.timestamp for t in media) / 1000.0
+    duration_s = max(t.ts for t in media) / 1000.0
     keys = index_entries(media)
     body_size = sum(15 + len(t.data) for t in media)
 
     def render(filesize, positions):
         index = None
         if with_index:
-            index = [(media[i].timestamp / 1000.0, positions.get(i, 0)) for i in keys]
+            index = [(media[i].ts / 1000.0, positions.get(i, 0)) for i in keys]
         return build_metadata(duration_s, filesize, index)
 
     # Every metadata value is a fixed-size double, so a first rendering with
     # placeholders gives the final size and with it every tag's position.
-    first = len(FLV_HEADER) + 15 + len(render(0, {}))
+    first = flvtools.HEADER_SIZE + 15 + len(render(0, {}))
     filesize = first + body_size
     positions = {}
     pos = first
     for i, t in enumerate(media):
         positions[i] = pos
         pos += 15 + len(t.data)
-    meta = render(filesize, positions)
-    assert len(FLV_HEADER) + 15 + len(meta) == first
-    out = bytearray(FLV_HEADER)
-    out += encode_tag(18, 0, meta)
-    for t in media:
-        out += encode_tag(t.type, t.timestamp, t.data)
+    meta = flvtools.Tag(flvtools.SCRIPT, 0, render(filesize, positions))
+    out = flvtools.build([meta] + [flvtools.Tag(t.type, t.ts, t.data) for t in media])
     assert len(out) == filesize
-    return bytes(out)
+    return out
 
 
 def _encode_source(path):
@@ -257,14 +176,14 @@ def ensure_media():
             if not os.path.exists(source):
                 part = source + ".part"
                 _encode_source(part)
-                read_flv(part)           # refuse to cache a broken encode
+                tags_of(part)            # refuse to cache a broken encode
                 os.replace(part, source)
-            media = media_tags_of(read_flv(source)[1])
+            media = media_tags_of(tags_of(source))
             _publish(plain, layout(media, with_index=False))
             _publish(indexed, layout(media, with_index=True))
-    tags = read_flv(indexed)[1]
-    keyframe_times = [tags[i].timestamp for i in index_entries(tags)]
-    duration_ms = max(t.timestamp for t in tags)
+    tags = tags_of(indexed)
+    keyframe_times = [tags[i].ts for i in index_entries(tags)]
+    duration_ms = max(t.ts for t in tags)
     return Media(root, plain, indexed, keyframe_times, duration_ms)
 
 
