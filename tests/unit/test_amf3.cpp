@@ -298,17 +298,19 @@ TEST(Amf3Object, LengthsAndCountsThatDoNotFitFail)
   struct Case {
     const char *szName;
     const char *szHex;
+    int nMembersRead;  // names read before the failure
   };
+  // A member count is refused before any name is read.
   const Case cases[] = {
-      {"nothing after 0x11", "11"},
-      {"no header", "11 0A"},
-      {"header cut", "11 0A 83"},
-      {"class name longer than the data", "11 0A 03 09 61"},
-      {"class name of negative length", "11 0A 03 FF FF FF FF"},
-      {"more members than bytes", "11 0A 43 01 03 61"},
-      {"negative member count", "11 0A FF FF FF FF 01 03 61"},
-      {"member name cut", "11 0A 33 01 03 61 03"},
-      {"huge member count", "11 0A BF FF FF FF 01 01 01"},
+      {"nothing after 0x11", "11", 0},
+      {"no header", "11 0A", 0},
+      {"header cut", "11 0A 83", 0},
+      {"class name longer than the data", "11 0A 03 09 61", 0},
+      {"class name of negative length", "11 0A 03 FF FF FF FF", 0},
+      {"more members than bytes", "11 0A 43 01 03 61", 0},
+      {"negative member count", "11 0A FF FF FF FF 01 03 61", 0},
+      {"member name cut", "11 0A 33 01 03 61 03", 1},
+      {"huge member count", "11 0A BF FF FF FF 01 03 61 01", 0},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.szName);
@@ -316,6 +318,7 @@ TEST(Amf3Object, LengthsAndCountsThatDoNotFitFail)
     LogCapture log;
     AMFObjectProperty prop;
     EXPECT_EQ(prop.Decode(bytes.data(), Size(bytes), false), -1);
+    EXPECT_EQ(CountOf(log.Text(), "Member: "), c.nMembersRead);
     AMFObject obj;
     EXPECT_EQ(obj.AMF3Decode(bytes.data() + 1, Size(bytes) - 1, true), -1);
   }
