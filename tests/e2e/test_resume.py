@@ -1,0 +1,257 @@
+"""Resuming partial downloads from the test server, in both ways a server
+times a stream after a seek (message times restart at 0, or keep the
+stream's own times): interrupted-then-resumed equals one-shot; failures
+leave the partial file untouched."""
+
+import os
+import signal
+import sys
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from harness import KaveloTestCase, flvtools, wait_until  # noqa: E402
+
+# Audio every 23 ms meets a keyframe (every 1000 ms) only at 23 s.
+SYNTH = {"duration_ms": 12000, "audio_interval": 23}
+
+
+def read(path):
+    with open(path, "rb") as fh:
+        return fh.read()
+
+
+class ResumeCase(KaveloTestCase):
+    def fetch(self, srv, out, *args, **kw):
+        return self.kavelo("-r", srv.url("vod/clip"), "-o", out, *args, timeout=120, **kw)
+
+    def one_shot(self, media):
+        srv = self.server({"media": media})
+        out = self.path("one-shot.flv")
+        r = self.fetch(srv, out)
+        self.assertEqual(r.rc, 0, r)
+        return read(out)
+
+    def interrupted(self, media, first, args=()):
+        """A server whose first connection is changed by `first`, a download
+        on it, and the partial file."""
+        srv = self.server({"media": media, "connections": [first, {}]})
+        out = self.path("partial.flv")
+        if os.path.exists(out):
+            os.unlink(out)
+        r = self.fetch(srv, out, *args)
+        self.assertIn(r.rc, (0, 2), r)
+        return srv, out
+
+
+class InterruptThenResume(ResumeCase):
+    def interruptions(self, media):
+        return [
+            ("stop offset", {}, ["--stop", "4.5"]),
+            ("stop offset at a keyframe", {}, ["--stop", "7"]),
+            ("server closes", {"media": dict(media, max_messages=300), "end": "close"}, []),
+            ("server resets", {"media": dict(media, max_messages=120), "end": "reset"}, []),
+            ("connection drops inside a message", {"media": dict(media, max_messages=200, cut_bytes=700),
+                                                   "end": "close"}, []),
+            ("nothing missing", {}, []),
+        ]
+
+    def check_models(self, synth, **media_kw):
+        for model in ("relative", "absolute"):
+            media = dict({"synthetic": synth, "model": model}, **media_kw)
+            expected = self.one_shot(media)
+            for name, first, args in self.interruptions(media):
+                with self.subTest(model=model, interruption=name):
+                    srv, out = self.interrupted(media, first, args)
+                    partial = read(out)
+                    self.assertLess(len(partial), len(expected) + 1)
+                    self.assertEqual(expected[:len(partial)][:5], partial[:5])
+                    r = self.fetch(srv, out, "--resume")
+                    self.assertEqual(r.rc, 0, r)
+                    # A partial file that already holds the end of the stream
+                    # is complete without a download.
+                    self.assertRegex(r.stderr, "Download complete|Already Completed at")
+                    got = read(out)
+                    self.assertEqual(len(got), len(expected))
+                    self.assertEqual(got, expected)
+                    if "Already Completed" not in r.stderr:
+                        self.assertGreater(srv.commands("play", conn=1)[0]["amf"][4], 0)
+
+    def test_audio_and_video(self):
+        self.check_models(SYNTH)
+
+    def test_audio_only(self):
+        self.check_models(dict(SYNTH, video=False, duration_ms=6000))
+
+    def test_aggregates(self):
+        self.check_models(SYNTH, aggregate=6)
+
+    def test_signal_then_resume(self):
+        for model in ("relative", "absolute"):
+            with self.subTest(model):
+                media = {"synthetic": SYNTH, "model": model}
+                expected = self.one_shot(media)
+                srv = self.server({"media": media, "connections": [{"media": dict(media, pace_ms=4)}, {}]})
+                out = self.path("partial-%s.flv" % model)
+                p = self.start_kavelo("-r", srv.url("vod/clip"), "-o", out)
+                self.assertTrue(wait_until(lambda: os.path.exists(out) and os.path.getsize(out) > 150000, 30))
+                p.signal(signal.SIGINT)
+                self.assertEqual(p.wait(30).rc, 2)
+                r = self.fetch(srv, out, "--resume")
+                self.assertEqual(r.rc, 0, r)
+                self.assertEqual(read(out), expected)
+
+    def test_skip_resumes_from_an_earlier_keyframe(self):
+        media = {"synthetic": SYNTH, "model": "absolute"}
+        expected = self.one_shot(media)
+        srv, out = self.interrupted(media, {}, ["--stop", "6.5"])
+        r = self.fetch(srv, out, "--resume", "--skip", "2", "--verbose")
+        self.assertEqual(r.rc, 0, r)
+        self.assertEqual(srv.commands("play", conn=1)[0]["amf"][4], 4000)
+        self.assertEqual(read(out), expected)
+
+    def test_keyframe_inside_an_aggregate(self):
+        # The server ignores the seek and replays from the start in aggregates
+        # of 7 tags: the stored keyframe sits somewhere inside one of them.
+        media = {"synthetic": SYNTH, "model": "absolute", "aggregate": 7, "seek": "none"}
+        expected = self.one_shot(media)
+        for stop in ("3.3", "8.9"):
+            with self.subTest(stop):
+                srv, out = self.interrupted(media, {}, ["--stop", stop])
+                r = self.fetch(srv, out, "--resume")
+                self.assertEqual(r.rc, 0, r)
+                self.assertEqual(read(out), expected)
+
+    def test_stale_tail_is_cut(self):
+        # A resumed run that ends before the old end of the file.
+        media = {"synthetic": SYNTH, "model": "relative", "pace_ms": 1}
+        expected = flvtools.parse(self.one_shot(media))
+        srv, out = self.interrupted(media, {}, ["--stop", "8.6"])
+        r = self.fetch(srv, out, "--resume", "--stop", "8.2")
+        self.assertEqual(r.rc, 0, r)
+        got = flvtools.read(out)
+        self.assertEqual(got.errors, [])
+        self.assertEqual(got.end_of_chain, os.path.getsize(out))
+        self.assertLess(got.tags[-1].ts, 8300)
+        self.assertIsNone(flvtools.compare_tags(expected.tags[:len(got.tags)], got.tags))
+
+
+class ResumeFailures(ResumeCase):
+    def test_stream_that_cannot_continue_the_file(self):
+        meta_differs = {"media": {"synthetic": SYNTH, "metadata_override": {"duration": 99.0}}}
+        cases = [
+            ("metadata differs", "relative", meta_differs, [], "try --skip 1"),
+            ("metadata differs", "absolute", meta_differs, [], "try --skip 1"),
+            ("server starts after the keyframe", "relative", {"media": {"synthetic": SYNTH, "seek": "after"}}, [],
+             "try --skip 1"),
+            ("server starts after the keyframe", "absolute",
+             {"media": {"synthetic": SYNTH, "seek": "after", "model": "absolute"}}, [], "try --skip 1"),
+            ("the user's skip plus one", "relative", {"media": {"synthetic": SYNTH, "seek": "after"}},
+             ["--skip", "2"], "try --skip 3"),
+        ]
+        for name, model, second, args, hint in cases:
+            with self.subTest(name, model=model):
+                media = {"synthetic": SYNTH, "model": model}
+                srv = self.server({"media": media, "connections": [{}, second]})
+                out = self.path("partial.flv")
+                self.assertEqual(self.fetch(srv, out, "--stop", "5.5").rc, 0)
+                before = read(out)
+                r = self.fetch(srv, out, "--resume", *args)
+                self.assertEqual(r.rc, 1, r)
+                self.assertIn("Couldn't resume FLV file, " + hint, r.stderr)
+                self.assertEqual(read(out), before)
+
+    def test_hostile_partial_files(self):
+        good = flvtools.generate(**SYNTH)
+        tags = flvtools.parse(good).tags
+        prefix = flvtools.build(tags[:200])
+
+        def with_last_prev(value):
+            return prefix[:-4] + value.to_bytes(4, "big")
+        cases = [
+            ("shorter than a header", prefix[:10], "Couldn't read FLV file header!"),
+            ("wrong signature", b"FLX" + prefix[3:], "Invalid FLV file!"),
+            ("flags 0", prefix[:4] + b"\x00" + prefix[5:], "FLV file contains neither video nor audio"),
+            ("previous tag size past the start", with_last_prev(len(prefix)), "corrupt file!"),
+            ("previous tag size below 11", with_last_prev(3), "corrupt file!"),
+            ("previous tag size of 4 GB", with_last_prev(0xFFFFFFF0), "corrupt file!"),
+            ("no keyframe", flvtools.build([t for t in tags[:200] if not t.is_keyframe]),
+             "Couldn't find keyframe to resume from!"),
+        ]
+        srv = self.server({"media": {"synthetic": SYNTH}})
+        for name, data, error in cases:
+            with self.subTest(name):
+                out = self.write_flv("hostile.flv", data)
+                r = self.fetch(srv, out, "--resume")
+                self.assertEqual(r.rc, 1, r)
+                self.assertIn(error, r.stderr)
+                self.assertNotIn("runtime error", r.stderr)
+                self.assertEqual(read(out), data)
+        self.assertEqual(srv.events("connection"), [])
+
+
+class ResumeSpecialFiles(ResumeCase):
+    def test_files_that_start_anew(self):
+        media = {"synthetic": SYNTH}
+        expected = self.one_shot(media)
+        tags = flvtools.parse(expected).tags
+        cases = [
+            ("empty file", b""),
+            # Its only keyframe is at 0.
+            ("keyframe at 0 only", flvtools.build(tags[:20])),
+        ]
+        for name, data in cases:
+            with self.subTest(name):
+                srv = self.server({"media": media})
+                out = self.write_flv("partial.flv", data)
+                r = self.fetch(srv, out, "--resume")
+                self.assertEqual(r.rc, 0, r)
+                self.assertIn("Starting download at: 0.000 kB", r.stderr)
+                self.assertEqual(read(out), expected)
+
+    def test_large_metadata(self):
+        media = {"synthetic": dict(SYNTH, meta_extra={"pad": "p" * (2 << 20)})}
+        expected = self.one_shot(media)
+        self.assertGreater(len(expected), 2 << 20)
+        srv, out = self.interrupted(media, {}, ["--stop", "5"])
+        r = self.fetch(srv, out, "--resume")
+        self.assertEqual(r.rc, 0, r)
+        self.assertEqual(read(out), expected)
+
+    def test_already_completed(self):
+        media = {"synthetic": SYNTH}
+        srv, out = self.interrupted(media, {}, ["--stop", "6"])
+        before = read(out)
+        r = self.fetch(srv, out, "--resume", "--stop", "3")
+        self.assertEqual(r.rc, 0, r)
+        self.assertIn("Already Completed\n", r.stderr)
+        self.assertEqual(read(out), before)
+        self.assertEqual(len(srv.events("connection")), 1)
+
+    def test_sparse_file_past_four_gib(self):
+        media = {"synthetic": SYNTH}
+        expected = self.one_shot(media)
+        tags = flvtools.parse(expected).tags
+        keys = [i for i, t in enumerate(tags) if t.is_keyframe]
+        k = keys[5]
+        tail = b"".join(t.to_bytes() for t in tags[k - 30:k + 10])
+        hole = (4 << 30) + 4321
+        out = self.path("sparse.flv")
+        with open(out, "wb") as fh:
+            fh.write(flvtools.header_bytes())
+            fh.truncate(hole)
+            fh.seek(hole)
+            fh.write(tail)
+        r = self.fetch(srv := self.server({"media": media}), out, "--resume")
+        self.assertEqual(r.rc, 0, r)
+        self.assertIn("Starting download at: %.3f kB" % ((hole + len(tail)) / 1024.0), r.stderr)
+        self.assertEqual(srv.commands("play")[0]["amf"][4], tags[k].ts)
+        rest = b"".join(t.to_bytes() for t in tags[k + 1:])
+        end = hole + len(b"".join(t.to_bytes() for t in tags[k - 30:k + 1]))
+        self.assertEqual(os.path.getsize(out), end + len(rest))
+        with open(out, "rb") as fh:
+            fh.seek(hole)
+            self.assertEqual(fh.read(), b"".join(t.to_bytes() for t in tags[k - 30:k + 1]) + rest)
+
+
+if __name__ == "__main__":
+    unittest.main()
