@@ -2,8 +2,6 @@
 // reference tables are kept: string, object, class and date references are
 // logged and not followed. Every integer, string and member list is checked
 // against the bytes that remain before it is read or allocated.
-#include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <utility>
 
@@ -16,16 +14,6 @@ namespace RTMP_LIB {
 namespace {
 
 const char kAMF3Decode[] = "AMF3Decode";
-
-// A null out-pointer is a caller's bug; stop even in builds without assert().
-#define AMF_ASSERT(expr)                                                                    \
-  do {                                                                                       \
-    if (!(expr)) {                                                                           \
-      fprintf(stderr, "%s:%d: %s: Assertion `%s' failed.\n", __FILE__, __LINE__, __func__, \
-              #expr);                                                                        \
-      abort();                                                                               \
-    }                                                                                        \
-  } while (0)
 
 enum {
   AMF3_UNDEFINED = 0x00,
@@ -41,9 +29,6 @@ enum {
   AMF3_XML = 0x0B
 };
 
-// The largest integer the 1..4-byte form carries; larger ones are negative.
-const int32_t kAMF3IntegerMax = 0x0FFFFFFF;
-
 // Reads a string and keeps only its text before the first NUL, the way names
 // and values are stored. Returns the bytes used, or -1.
 int ReadText(const char *pBuffer, int nSize, std::string *pText)
@@ -58,80 +43,6 @@ int ReadText(const char *pBuffer, int nSize, std::string *pText)
 }
 
 }  // namespace
-
-int AMF3ReadInteger(const char *data, int nSize, int32_t *valp)
-{
-  if (data == nullptr || nSize <= 0)
-    return -1;
-
-  const unsigned char *p = reinterpret_cast<const unsigned char *>(data);
-  int32_t nValue = 0;
-  int i = 0;
-  // Up to three bytes of 7 bits each, the high bit saying that more follow.
-  while (i < 3) {
-    if (i >= nSize)
-      return -1;
-    unsigned char c = p[i++];
-    nValue = (nValue << 7) | (c & 0x7f);
-    if ((c & 0x80) == 0) {
-      *valp = nValue;
-      return i;
-    }
-  }
-  // The fourth byte gives all 8 bits; the 29-bit result is signed.
-  if (i >= nSize)
-    return -1;
-  nValue = (nValue << 8) | p[i++];
-  if (nValue > kAMF3IntegerMax)
-    nValue -= 0x20000000;
-  *valp = nValue;
-  return i;
-}
-
-int AMF3ReadInteger(const char *data, int32_t *valp)
-{
-  // An integer never takes more than 4 bytes; the caller has them.
-  return AMF3ReadInteger(data, 4, valp);
-}
-
-int AMF3ReadString(const char *data, int nSize, char **pStr)
-{
-  AMF_ASSERT(pStr != 0);
-  *pStr = nullptr;
-
-  int32_t nRef = 0;
-  int nLen = AMF3ReadInteger(data, nSize, &nRef);
-  if (nLen < 0)
-    return -1;
-
-  if ((nRef & 1) == 0) {
-    Log(LOG_LEVEL_DEBUG, "%s, string reference, index: %d, not supported, ignoring!",
-        "AMF3ReadString", nRef >> 1);
-    *pStr = new char[1]();
-    return nLen;
-  }
-
-  int32_t nStrLen = nRef >> 1;
-  if (nStrLen < 0 || nStrLen > nSize - nLen)
-    return -1;
-  char *pText = new char[static_cast<size_t>(nStrLen) + 1];
-  memcpy(pText, data + nLen, static_cast<size_t>(nStrLen));
-  pText[nStrLen] = '\0';
-  *pStr = pText;
-  return nLen + nStrLen;
-}
-
-int AMF3ReadString(const char *data, char **pStr)
-{
-  AMF_ASSERT(pStr != 0);
-  // The caller vouches for the bytes: the header says how many follow.
-  int32_t nRef = 0;
-  int nLen = AMF3ReadInteger(data, &nRef);
-  int nSize = nLen;
-  if ((nRef & 1) != 0 && nRef > 0)
-    nSize += nRef >> 1;
-  return AMF3ReadString(data, nSize, pStr);
-}
 
 int AMFObject::AMF3Decode(const char *pBuffer, int nSize, bool bAMFData)
 {
