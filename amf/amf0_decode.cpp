@@ -67,6 +67,8 @@ int AMFObject::DecodeRange(const char *pBuffer, int nSize, bool bDecodeName, int
 {
   if (nDepth > AMF_MAX_DEPTH || nDepth < 0)
     return -1;
+  if (pBuffer == nullptr && nSize > 0)
+    return -1;
   if (pBuffer == nullptr || nSize < 0)
     nSize = 0;
 
