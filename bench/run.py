@@ -82,14 +82,14 @@ def kavelo_argv(kavelo, url, output):
     return [kavelo, "-q", "-m", "30", "-r", url, "-o", output]
 
 
-def run_case(case, rep, kavelo, floor, src_path, name):
+def run_case(case, rep, kavelo, floor, src_path, name, floor_buffer):
     out_path = os.path.join(OUT, "download.flv") if case.output == "file" else "/dev/null"
     if case.output == "file" and os.path.exists(out_path):
         os.remove(out_path)
     os.sync()
     if case.server is None:
         sender = servers.FloorSender(src_path).start()
-        argv = [floor, str(sender.port), out_path]
+        argv = [floor, str(sender.port), out_path, str(floor_buffer)]
         sample = measure.run_measured(argv, RUN_TIMEOUT)
         sender.stop()
     else:
@@ -122,7 +122,7 @@ def massif(argv, out_file):
     return measure.massif_peak(out_file)
 
 
-def heap_profiles(cases, kavelo, floor, src_path, name, massif_mb):
+def heap_profiles(cases, kavelo, floor, src_path, name, massif_mb, floor_buffer):
     """Peak heap of each source into /dev/null, over the first massif_mb MiB
     of the stream: kavelo stops by itself at the matching stream time, the
     floor sender sends only that many bytes."""
@@ -136,7 +136,8 @@ def heap_profiles(cases, kavelo, floor, src_path, name, massif_mb):
             out_file = os.path.join(OUT, "massif-%s.out" % key.replace(" ", "-"))
             if case.server is None:
                 sender = servers.FloorSender(src_path, nbytes).start()
-                done[key] = massif([floor, str(sender.port), "/dev/null"], out_file)
+                done[key] = massif([floor, str(sender.port), "/dev/null", str(floor_buffer)],
+                                   out_file)
                 sender.stop()
             else:
                 argv = kavelo_argv(kavelo, case.server.url(name + ".flv"), "/dev/null")
@@ -154,6 +155,9 @@ def main():
                         help="a short check: 100 MiB, 1 repetition, 10 MiB heap profile")
     parser.add_argument("--only", default="",
                         help="comma-separated sources to run: floor,nginx,ts128,ts60000")
+    parser.add_argument("--floor-buffer", type=int, default=1 << 20,
+                        help="the floor reader's read size in bytes (1 MiB, like kavelo's work "
+                             "buffer; fewer, larger reads cost the kernel less per byte)")
     parser.add_argument("--kavelo", help="use this kavelo binary instead of building one")
     args = parser.parse_args()
     if args.quick:
@@ -188,9 +192,9 @@ def main():
         log("stream %s: %d bytes; %d repetitions" % (src_path, nbytes, args.reps))
         for rep in range(args.reps):
             for case in cases:
-                run_case(case, rep, kavelo, floor, src_path, name)
+                run_case(case, rep, kavelo, floor, src_path, name, args.floor_buffer)
         if args.massif_mb > 0 and shutil.which("valgrind"):
-            heap_profiles(cases, kavelo, floor, src_path, name, args.massif_mb)
+            heap_profiles(cases, kavelo, floor, src_path, name, args.massif_mb, args.floor_buffer)
     finally:
         for server in running:
             server.stop()
@@ -198,8 +202,8 @@ def main():
     print()
     print("Stream: %d bytes (%s), %d repetitions; median (spread = (max-min)/median)."
           % (nbytes, os.path.basename(src_path), args.reps))
-    print("MB = 10^6 bytes, GB = 10^9 bytes of FLV; peak heap from massif on a %d MiB stream."
-          % args.massif_mb)
+    print("MB = 10^6 bytes, GB = 10^9 bytes of FLV; peak heap from massif on a %d MiB stream;"
+          " floor reads of %d bytes." % (args.massif_mb, args.floor_buffer))
     for line in table.render(cases):
         print(line)
     print("\nbenchmark took %.0f s" % (time.monotonic() - started))

@@ -49,17 +49,19 @@ def read_port(proc, prefix, timeout=600.0):
 
 
 class _DeepQueueNginx(nginx.NginxServer):
-    """With its default queue of outgoing messages, nginx drops media
-    messages whenever a client that asked for a long buffer falls behind the
-    file reader; the benchmark wants the whole stream, so the queue is deep
-    enough for every message to wait its turn."""
+    """nginx reads a file for a client that asked for a long buffer as fast
+    as it can and queues the messages; when its queue of outgoing messages
+    is full it drops media messages (and the timestamps of the following ones
+    on that chunk stream come out shifted). The benchmark wants the whole
+    stream, so the queue holds every message of the file: nginx then holds up
+    to the whole file in memory, which this machine can afford."""
 
     def config_text(self):
         text = super().config_text()
         anchor = "chunk_size %d;\n" % self.chunk_size
         if anchor not in text:
             raise RuntimeError("unexpected nginx configuration:\n" + text)
-        return text.replace(anchor, anchor + "        out_queue 65536;\n", 1)
+        return text.replace(anchor, anchor + "        out_queue 1048576;\n", 1)
 
 
 class NginxVod:
