@@ -135,7 +135,7 @@ static int HandleStatus(CRTMP &rtmp, const AMFObject &obj)
 int CRTMP::HandleInvoke(const char *body, unsigned int nBodySize)
 {
   // An empty invoke, or a flex message of at most one byte, has no method name.
-  if (!body || nBodySize < 1 || nBodySize > RTMP_MAX_BODY_SIZE) {
+  if (!body || nBodySize < 1) {
     Log(LOG_LEVEL_WARNING, "%s, empty invoke packet, ignoring", "HandleInvoke");
     return 0;
   }
@@ -144,7 +144,8 @@ int CRTMP::HandleInvoke(const char *body, unsigned int nBodySize)
     return 0;
   }
   AMFObject obj;
-  if (obj.Decode(body, static_cast<int>(nBodySize), false) < 0) {
+  // No message is longer than RTMP_MAX_BODY_SIZE, so the size fits the decoder's int.
+  if (nBodySize > RTMP_MAX_BODY_SIZE || obj.Decode(body, static_cast<int>(nBodySize), false) < 0) {
     Log(LOG_LEVEL_ERROR, "%s, error decoding invoke packet", "HandleInvoke");
     return 0;
   }

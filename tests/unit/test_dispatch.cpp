@@ -187,7 +187,9 @@ TEST(Dispatch, ServerClosingEndsTheLoop)
   peer.Send(Chunked(4, 0x09, std::string(300, 'v'), 1).substr(0, 150));
   peer.CloseWrite();
   RTMPPacket packet;
+  LogCapture log(LOG_LEVEL_ERROR);
   EXPECT_EQ(r.GetNextMediaPacket(packet), 0);
+  EXPECT_TRUE(Contains(log, "ERROR: ReadPacket, "));
   EXPECT_FALSE(r.IsConnected());
   EXPECT_FALSE(r.IsRefused());
   EXPECT_EQ(packet.m_body, nullptr);
