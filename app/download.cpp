@@ -95,6 +95,9 @@ int DownloadRun::Prepare()
     if (f == nullptr) {
       s.bResumeMode = false;
     } else {
+      // Unbuffered like a new file: a failed write shows at once, and the
+      // file can be cut back to its last whole tag.
+      setbuf(f, nullptr);
       ResumeResult res = AnalyzePartialFile(f, s.nSkipKeyframes, m_resume);
       if (res == RESUME_FAILED) {
         fclose(f);
