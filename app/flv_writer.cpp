@@ -75,7 +75,8 @@ int WriteHeader(char **ppBuffer, unsigned int nBufferSize)
 {
   if (nBufferSize < FLV_HEADER_SIZE && !GrowBuffer(ppBuffer, FLV_HEADER_SIZE))
     return -1;
-  static const char header[FLV_HEADER_SIZE] = {'F', 'L', 'V', 0x01, 0x05, 0x00, 0x00, 0x00, 0x09, 0x00, 0x00, 0x00, 0x00};
+  static const char header[FLV_HEADER_SIZE] = {'F',  'L',  'V',  0x01, 0x05, 0x00, 0x00,
+                                                0x00, 0x09, 0x00, 0x00, 0x00, 0x00};
   memcpy(*ppBuffer, header, FLV_HEADER_SIZE);
   return FLV_HEADER_SIZE;
 }

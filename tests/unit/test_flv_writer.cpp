@@ -59,7 +59,10 @@ std::string MetaBody()
   return amf::Str("onMetaData") + amf::EcmaStart(1) + amf::Key("duration") + amf::Num(12.5) + amf::ObjEnd();
 }
 
-std::string Keyframe(size_t n, int nSeed) { return Hex("17 01") + Be(0, 3) + std::string(n - 5, static_cast<char>(nSeed)); }
+std::string Keyframe(size_t n, int nSeed)
+{
+  return Hex("17 01") + Be(0, 3) + std::string(n - 5, static_cast<char>(nSeed));
+}
 
 }  // namespace
 

@@ -17,7 +17,10 @@ using RTMP_LIB::ResumeResult;
 
 namespace {
 
-std::string Header(uint8_t nFlags) { return Hex("46 4C 56 01") + std::string(1, static_cast<char>(nFlags)) + Hex("00 00 00 09 00 00 00 00"); }
+std::string Header(uint8_t nFlags)
+{
+  return Hex("46 4C 56 01") + std::string(1, static_cast<char>(nFlags)) + Hex("00 00 00 09 00 00 00 00");
+}
 
 std::string Tag(uint8_t nType, uint32_t nTime, const std::string &data)
 {
@@ -25,16 +28,13 @@ std::string Tag(uint8_t nType, uint32_t nTime, const std::string &data)
          std::string(1, static_cast<char>(nTime >> 24)) + Hex("00 00 00") + data + Be(data.size() + 11, 4);
 }
 
+// onMetaData with a duration and a padding string; a long one (AMF0 long
+// string) makes the script tag as large as wanted.
 std::string Meta(double dDuration, size_t nPadding = 0)
 {
-  std::string body = amf::Str("onMetaData") + amf::EcmaStart(2) + amf::Key("duration") + amf::Num(dDuration) +
-                     amf::Key("pad") + amf::Str("");
-  if (nPadding > 0) {
-    // A long string in place of the empty one.
-    body = amf::Str("onMetaData") + amf::EcmaStart(2) + amf::Key("duration") + amf::Num(dDuration) +
-           amf::Key("pad") + "\x0c" + Be(nPadding, 4) + std::string(nPadding, 'p');
-  }
-  return Tag(18, 0, body + amf::ObjEnd());
+  std::string pad = nPadding > 0 ? "\x0c" + Be(nPadding, 4) + std::string(nPadding, 'p') : amf::Str("");
+  return Tag(18, 0, amf::Str("onMetaData") + amf::EcmaStart(2) + amf::Key("duration") + amf::Num(dDuration) +
+                        amf::Key("pad") + pad + amf::ObjEnd());
 }
 
 std::string Key(uint32_t nTime, char c) { return Tag(9, nTime, Hex("12 00 00 80 02") + std::string(20, c)); }

@@ -88,7 +88,8 @@ void ExpectRun(const std::vector<Msg> &msgs, RTMP_LIB::TimeModel model)
 
 TEST(ResumeFilter, RestartedTimes)
 {
-  const std::string agg = Tag(8, S - 20, kAudio) + Tag(9, S, kKeyframe) + Tag(8, S + 20, kAudio) + Tag(9, S + 40, kInter);
+  const std::string agg =
+      Tag(8, S - 20, kAudio) + Tag(9, S, kKeyframe) + Tag(8, S + 20, kAudio) + Tag(9, S + 40, kInter);
   const struct {
     const char *szName;
     std::vector<Msg> msgs;
