@@ -255,7 +255,17 @@ def op_close_request(s, st):
     op_invoke(s, {"name": "close", "txn": 0.0, "args": [None]})
 
 
+def fill_bytes(size, head=b""):
+    """size bytes: head, then a repeating pattern that tests rebuild to
+    compare; for big bodies that would be unwieldy as hex in a scenario."""
+    pattern = bytes((i * 131 + 7) & 0xFF for i in range(256))
+    n = max(size - len(head), 0)
+    return (head + pattern * (n // 256 + 1))[:max(size, len(head))]
+
+
 def _body_of(st):
+    if "fill" in st:
+        return fill_bytes(st["fill"]["size"], bytes.fromhex(st["fill"].get("head_hex", "")))
     if "body_amf" in st:
         return amf0.encode_all(_number(v) for v in st["body_amf"])
     return bytes.fromhex(st.get("body_hex", ""))
