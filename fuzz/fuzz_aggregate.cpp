@@ -1,0 +1,71 @@
+// Fuzz target for the repair of an aggregate message: the input is the body
+// of an FLV data message (type 0x16), as the FLV writer copies it out.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "app/aggregate.h"
+#include "app/flv.h"
+#include "fuzz/tag_chain.h"
+#include "foundation/log.h"
+
+using namespace RTMP_LIB;
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+  static FILE *sink = fopen("/dev/null", "w");
+  if (sink != nullptr)
+    LogSetOutput(sink);
+  debuglevel = LOG_LEVEL_DEBUG + 1;
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+  // A message body is at most 24 bits long.
+  if (size > FLV_MAX_DATA_SIZE)
+    return 0;
+  const uint32_t nLen = static_cast<uint32_t>(size);
+  // Exactly the body and the 4 spare bytes the writer provides.
+  std::vector<char> buf(size + 4);
+  if (size > 0)
+    memcpy(buf.data(), data, size);
+  AggregateInfo info;
+  int nOut = RepairAggregate(buf.data(), nLen, info);
+  if (nOut == -2)
+    return 0;
+  if (nOut < 0 || static_cast<uint64_t>(nOut) > static_cast<uint64_t>(nLen) + 4)
+    __builtin_trap();
+
+  size_t nTags = 0;
+  if (!IsTagChain(buf.data(), static_cast<size_t>(nOut), nTags) || nTags != info.nTagCount)
+    __builtin_trap();
+  // Either a previous-tag size was appended, or the rest of the body is a
+  // stray tail too short for a tag.
+  const uint32_t nOutLen = static_cast<uint32_t>(nOut);
+  if (nOutLen <= nLen ? nOutLen + info.nStrayBytes != nLen || info.nStrayBytes > FLV_TAG_HEADER_SIZE
+                      : info.nStrayBytes != 0)
+    __builtin_trap();
+
+  // Only previous-tag sizes change: headers and data stay as the server sent them.
+  unsigned char types = 0;
+  uint32_t nLastTime = 0;
+  size_t nPos = 0;
+  while (nPos < static_cast<size_t>(nOut)) {
+    const char *tag = buf.data() + nPos;
+    size_t nTag = FLV_TAG_HEADER_SIZE + FlvDataSize(tag);
+    if (memcmp(tag, data + nPos, nTag) != 0)
+      __builtin_trap();
+    if (tag[0] == FLV_TAG_AUDIO)
+      types |= FLV_FLAG_AUDIO;
+    else if (tag[0] == FLV_TAG_VIDEO)
+      types |= FLV_FLAG_VIDEO;
+    nLastTime = FlvTagTime(tag);
+    nPos += nTag + FLV_TAG_TRAILER_SIZE;
+  }
+  if (types != info.dataTypes || (nTags > 0 && nLastTime != info.nLastTime))
+    __builtin_trap();
+  return 0;
+}
