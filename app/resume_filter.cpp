@@ -184,12 +184,16 @@ int FilterResumedMessage(const StreamParams &params, StreamState &state, unsigne
   if (!f.bFoundFlvKeyframe && type == RTMP_PACKET_TYPE_FLASH_VIDEO)
     return CountIgnored(f.nIgnoredFlvFrameCounter,
                         "Stream does not start with requested FLV frame, ignoring data... ");
-  // In the relative model the messages at time 0 after the keyframe are the
-  // server's preroll; the first one with a later time starts the new data.
+  // In the relative model, script data at time 0 after the keyframe is the
+  // server's preroll, which the file already holds; the first message with a
+  // later time starts the new data. Audio and video at time 0 that follow the
+  // keyframe share its time but come after it in the stream, so the file does
+  // not hold them yet: dropping them would lose data.
   if (!f.bStopIgnoring && type != RTMP_PACKET_TYPE_FLASH_VIDEO && state.timeModel != TIME_MODEL_ABSOLUTE) {
-    if (ts == 0)
+    if (ts != 0)
+      f.bStopIgnoring = true;
+    else if (type != RTMP_PACKET_TYPE_AUDIO && type != RTMP_PACKET_TYPE_VIDEO)
       return 0;
-    f.bStopIgnoring = true;
   }
   return 1;
 }

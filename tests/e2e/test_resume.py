@@ -11,8 +11,9 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from harness import KaveloTestCase, flvtools, wait_until  # noqa: E402
 
-# Audio every 23 ms meets a keyframe (every 1000 ms) only at 23 s.
-SYNTH = {"duration_ms": 12000, "audio_interval": 23}
+# Audio every 26 ms meets a keyframe (every 1000 ms) at 13 s: after a resume
+# from that keyframe, the audio message at its time is new data.
+SYNTH = {"duration_ms": 15000, "audio_interval": 26}
 
 
 def read(path):
@@ -48,6 +49,7 @@ class InterruptThenResume(ResumeCase):
         return [
             ("stop offset", {}, ["--stop", "4.5"]),
             ("stop offset at a keyframe", {}, ["--stop", "7"]),
+            ("stop after a keyframe shared with audio", {}, ["--stop", "13.5"]),
             ("server closes", {"media": dict(media, max_messages=300), "end": "close"}, []),
             ("server resets", {"media": dict(media, max_messages=120), "end": "reset"}, []),
             ("connection drops inside a message", {"media": dict(media, max_messages=200, cut_bytes=700),

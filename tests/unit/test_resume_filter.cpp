@@ -97,7 +97,8 @@ TEST(ResumeFilter, RestartedTimes)
       {"keyframe as a plain message",
        {{18, 0, Meta(20), 0, ""},       // equal metadata passes its check, then counts as dropped
         {9, 0, kKeyframe, 0, ""},       // the file holds it
-        {8, 0, kAudio, 0, ""},          // preroll at time 0
+        {18, 0, Meta(20), 0, ""},       // script data at time 0 after it: preroll
+        {8, 0, kAudio, 1, ""},          // shares the keyframe's time but follows it: new
         {8, 20, kAudio, 1, ""},
         {9, 40, kInter, 1, ""},
         {8, 0, kAudio, 1, ""}}},        // later messages at 0 are data
