@@ -148,7 +148,7 @@ def heap_profiles(cases, kavelo, floor, src_path, name, massif_mb, floor_buffer)
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--size-mb", type=int, default=1024, help="stream size in MiB (1024)")
-    parser.add_argument("--reps", type=int, default=3, help="repetitions per case (3)")
+    parser.add_argument("--reps", type=int, default=5, help="repetitions per case (5)")
     parser.add_argument("--massif-mb", type=int, default=50,
                         help="stream size for the heap profile in MiB (50; 0 skips it)")
     parser.add_argument("--quick", action="store_true",
@@ -164,6 +164,7 @@ def main():
         args.size_mb, args.reps, args.massif_mb = 100, 1, 10
     os.makedirs(OUT, exist_ok=True)
     started = time.monotonic()
+    load_before = os.getloadavg()[0]
 
     kavelo, floor = build(args)
     src_path, name = stream(args.size_mb)
@@ -206,7 +207,9 @@ def main():
           " floor reads of %d bytes." % (args.massif_mb, args.floor_buffer))
     for line in table.render(cases):
         print(line)
-    print("\nbenchmark took %.0f s" % (time.monotonic() - started))
+    # Other work on the machine shows in wall times and spreads first.
+    print("\nbenchmark took %.0f s; load average %.1f before, %.1f after (%d cores)"
+          % (time.monotonic() - started, load_before, os.getloadavg()[0], os.cpu_count()))
     failed = [c for c in cases if not c.ok_samples()]
     return 1 if failed else 0
 
