@@ -22,7 +22,16 @@ typedef enum {
 // Objects, arrays and AMF3 objects nest by recursion; deeper values fail.
 #define AMF_MAX_DEPTH 64
 
+// Values one outermost decode call may create, AMF0 and AMF3 together, each
+// decode attempt and each AMF3 class member name counting one; later values
+// fail like an unsupported marker. The metadata of a 24-hour recording with
+// its keyframe index holds under 100,000; a million properties of about 130
+// bytes keep a hostile 16 MB message of one-byte nulls near 130 MB instead of
+// 2 GB.
+#define AMF_MAX_VALUES 1000000
+
 class AMFObjectProperty;
+class AMFDecodeContext;
 
 class AMFObject
 {
@@ -58,12 +67,14 @@ protected:
 
 private:
   friend class AMFObjectProperty;
-  // pBase is the start of the range the outermost decode was given; the
-  // "unknown datatype" messages print marker offsets from it.
-  int DecodeRange(const char *pBuffer, int nSize, bool bDecodeName, int nDepth, const char *pBase);
+  // pCtx belongs to the outermost decode call: the start of its range (the
+  // "unknown datatype" messages print marker offsets from it) and its budget.
+  int DecodeRange(const char *pBuffer, int nSize, bool bDecodeName, int nDepth,
+                  AMFDecodeContext *pCtx);
   int DecodeArrayRange(const char *pBuffer, int nSize, int nArrayLen, bool bDecodeName, int nDepth,
-                       const char *pBase);
-  int AMF3DecodeRange(const char *pBuffer, int nSize, bool bAMFData, int nDepth, const char *pBase);
+                       AMFDecodeContext *pCtx);
+  int AMF3DecodeRange(const char *pBuffer, int nSize, bool bAMFData, int nDepth,
+                      AMFDecodeContext *pCtx);
 };
 
 class AMFObjectProperty
@@ -111,11 +122,14 @@ protected:
   std::string m_strValue;
 
 private:
-  int DecodeRange(const char *pBuffer, int nSize, bool bDecodeName, int nDepth, const char *pBase);
-  int DecodeValue(unsigned char nMarker, const char *pBuffer, int nSize, int nDepth, const char *pBase);
-  int AMF3DecodeRange(const char *pBuffer, int nSize, bool bDecodeName, int nDepth, const char *pBase);
+  int DecodeRange(const char *pBuffer, int nSize, bool bDecodeName, int nDepth,
+                  AMFDecodeContext *pCtx);
+  int DecodeValue(unsigned char nMarker, const char *pBuffer, int nSize, int nDepth,
+                  AMFDecodeContext *pCtx);
+  int AMF3DecodeRange(const char *pBuffer, int nSize, bool bDecodeName, int nDepth,
+                      AMFDecodeContext *pCtx);
   int AMF3DecodeValue(unsigned char nMarker, const char *pBuffer, int nSize, int nDepth,
-                      const char *pBase);
+                      AMFDecodeContext *pCtx);
 };
 
 class AMF3ClassDefinition
@@ -147,5 +161,8 @@ int AMF3ReadInteger(const char *data, int32_t *valp);
 int AMF3ReadString(const char *data, char **pStr);
 int AMF3ReadInteger(const char *data, int nSize, int32_t *valp);
 int AMF3ReadString(const char *data, int nSize, char **pStr);
+// The bounded string read without a copy: *ppText points at the string's
+// *pnLen bytes inside data (at an empty text for a reference).
+int AMF3ReadStringText(const char *data, int nSize, const char **ppText, int *pnLen);
 
 }  // namespace RTMP_LIB

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "amf/AMFObject.h"
+#include "amf/amf_decode_context.h"
 #include "foundation/bytes.h"
 #include "foundation/log.h"
 
@@ -54,16 +55,17 @@ bool TooDeep(int nDepth)
 
 int AMFObject::Decode(const char *pBuffer, int nSize, bool bDecodeName)
 {
-  return DecodeRange(pBuffer, nSize, bDecodeName, 0, pBuffer);
+  return Decode(pBuffer, nSize, bDecodeName, 0);
 }
 
 int AMFObject::Decode(const char *pBuffer, int nSize, bool bDecodeName, int nDepth)
 {
-  return DecodeRange(pBuffer, nSize, bDecodeName, nDepth, pBuffer);
+  AMFDecodeContext ctx(pBuffer, nSize);
+  return ctx.Finish(DecodeRange(pBuffer, nSize, bDecodeName, nDepth, &ctx), kDecode);
 }
 
 int AMFObject::DecodeRange(const char *pBuffer, int nSize, bool bDecodeName, int nDepth,
-                           const char *pBase)
+                           AMFDecodeContext *pCtx)
 {
   if (nDepth > AMF_MAX_DEPTH || nDepth < 0)
     return -1;
@@ -86,15 +88,28 @@ int AMFObject::DecodeRange(const char *pBuffer, int nSize, bool bDecodeName, int
 
     if (bError) {
       // After a value we cannot decode, nothing tells where the next one
-      // starts: skip to the end of the enclosing object.
-      Log(LOG_LEVEL_ERROR, "DECODING ERROR, IGNORING BYTES UNTIL NEXT KNOWN PATTERN!");
-      nSize--;
-      pBuffer++;
+      // starts: skip to the end of the enclosing object. Every level of a
+      // hostile nest of unclosed objects scans to the end of the message,
+      // so past the first bytes of a decode the scan goes on unlogged and
+      // in one step.
+      int nSkip = 1;
+      if (pCtx->LogEachSkip()) {
+        Log(LOG_LEVEL_ERROR, "DECODING ERROR, IGNORING BYTES UNTIL NEXT KNOWN PATTERN!");
+      } else {
+        // Up to the next end marker, or to the last two bytes, where the
+        // scan stops.
+        const char *pEnd = pCtx->NextObjectEnd(pBuffer, pBuffer + nSize);
+        nSkip = pEnd != nullptr ? static_cast<int>(pEnd - pBuffer) : nSize - 2;
+      }
+      if (!pCtx->CountSkipped(nSkip))
+        return -1;
+      nSize -= nSkip;
+      pBuffer += nSkip;
       continue;
     }
 
     AMFObjectProperty prop;
-    int nRes = prop.DecodeRange(pBuffer, nSize, bDecodeName, nDepth, pBase);
+    int nRes = prop.DecodeRange(pBuffer, nSize, bDecodeName, nDepth, pCtx);
     if (nRes == -1) {
       bError = true;
     } else {
@@ -111,17 +126,19 @@ int AMFObject::DecodeRange(const char *pBuffer, int nSize, bool bDecodeName, int
 
 int AMFObject::DecodeArray(const char *pBuffer, int nSize, int nArrayLen, bool bDecodeName)
 {
-  return DecodeArrayRange(pBuffer, nSize, nArrayLen, bDecodeName, 0, pBuffer);
+  return DecodeArray(pBuffer, nSize, nArrayLen, bDecodeName, 0);
 }
 
 int AMFObject::DecodeArray(const char *pBuffer, int nSize, int nArrayLen, bool bDecodeName,
                            int nDepth)
 {
-  return DecodeArrayRange(pBuffer, nSize, nArrayLen, bDecodeName, nDepth, pBuffer);
+  AMFDecodeContext ctx(pBuffer, nSize);
+  return ctx.Finish(DecodeArrayRange(pBuffer, nSize, nArrayLen, bDecodeName, nDepth, &ctx),
+                    kDecode);
 }
 
 int AMFObject::DecodeArrayRange(const char *pBuffer, int nSize, int nArrayLen, bool bDecodeName,
-                                int nDepth, const char *pBase)
+                                int nDepth, AMFDecodeContext *pCtx)
 {
   if (nDepth > AMF_MAX_DEPTH || nDepth < 0)
     return -1;
@@ -132,7 +149,7 @@ int AMFObject::DecodeArrayRange(const char *pBuffer, int nSize, int nArrayLen, b
   while (nArrayLen > 0) {
     nArrayLen--;
     AMFObjectProperty prop;
-    int nRes = prop.DecodeRange(pBuffer, nSize, bDecodeName, nDepth, pBase);
+    int nRes = prop.DecodeRange(pBuffer, nSize, bDecodeName, nDepth, pCtx);
     if (nRes == -1)
       return -1;
     nSize -= nRes;
@@ -144,16 +161,17 @@ int AMFObject::DecodeArrayRange(const char *pBuffer, int nSize, int nArrayLen, b
 
 int AMFObjectProperty::Decode(const char *pBuffer, int nSize, bool bDecodeName)
 {
-  return DecodeRange(pBuffer, nSize, bDecodeName, 0, pBuffer);
+  return Decode(pBuffer, nSize, bDecodeName, 0);
 }
 
 int AMFObjectProperty::Decode(const char *pBuffer, int nSize, bool bDecodeName, int nDepth)
 {
-  return DecodeRange(pBuffer, nSize, bDecodeName, nDepth, pBuffer);
+  AMFDecodeContext ctx(pBuffer, nSize);
+  return ctx.Finish(DecodeRange(pBuffer, nSize, bDecodeName, nDepth, &ctx), kDecode);
 }
 
 int AMFObjectProperty::DecodeRange(const char *pBuffer, int nSize, bool bDecodeName, int nDepth,
-                                   const char *pBase)
+                                   AMFDecodeContext *pCtx)
 {
   const int nOriginalSize = nSize;
 
@@ -161,6 +179,11 @@ int AMFObjectProperty::DecodeRange(const char *pBuffer, int nSize, bool bDecodeN
     Log(LOG_LEVEL_DEBUG, "%s: Empty buffer/no buffer pointer!", kDecode);
     return -1;
   }
+
+  // Every attempt counts, failed ones too: nothing is decoded twice in a
+  // well-formed message, and a hostile one may not make us retry forever.
+  if (!pCtx->Spend(1, kDecode))
+    return -1;
 
   if (bDecodeName && nSize < 4) {
     // An end marker (3 bytes) is the shortest thing that may follow a name.
@@ -184,7 +207,7 @@ int AMFObjectProperty::DecodeRange(const char *pBuffer, int nSize, bool bDecodeN
     return -1;
 
   unsigned char nMarker = static_cast<unsigned char>(*pBuffer);
-  int nRes = DecodeValue(nMarker, pBuffer + 1, nSize - 1, nDepth, pBase);
+  int nRes = DecodeValue(nMarker, pBuffer + 1, nSize - 1, nDepth, pCtx);
   if (nRes < 0)
     return -1;
   nSize -= 1 + nRes;
@@ -195,7 +218,7 @@ int AMFObjectProperty::DecodeRange(const char *pBuffer, int nSize, bool bDecodeN
 // the bytes used after the marker, or -1. The caller discards the property
 // when this fails.
 int AMFObjectProperty::DecodeValue(unsigned char nMarker, const char *pBuffer, int nSize,
-                                   int nDepth, const char *pBase)
+                                   int nDepth, AMFDecodeContext *pCtx)
 {
   const unsigned nAvail = static_cast<unsigned>(nSize);
 
@@ -228,7 +251,7 @@ int AMFObjectProperty::DecodeValue(unsigned char nMarker, const char *pBuffer, i
   case AMF0_OBJECT: {
     if (TooDeep(nDepth))
       return -1;
-    int nRes = m_object.DecodeRange(pBuffer, nSize, true, nDepth + 1, pBase);
+    int nRes = m_object.DecodeRange(pBuffer, nSize, true, nDepth + 1, pCtx);
     if (nRes == -1)
       return -1;
     m_nType = AMF_OBJECT;
@@ -256,7 +279,7 @@ int AMFObjectProperty::DecodeValue(unsigned char nMarker, const char *pBuffer, i
       return -1;
     if (TooDeep(nDepth))
       return -1;
-    int nRes = m_object.DecodeRange(pBuffer + 4, nSize - 4, true, nDepth + 1, pBase);
+    int nRes = m_object.DecodeRange(pBuffer + 4, nSize - 4, true, nDepth + 1, pCtx);
     if (nRes == -1)
       return -1;
     m_nType = AMF_OBJECT;
@@ -271,7 +294,7 @@ int AMFObjectProperty::DecodeValue(unsigned char nMarker, const char *pBuffer, i
     int nCount = ReadInt32(pBuffer);
     int nRes = 0;
     if (nCount > 0) {
-      nRes = m_object.DecodeArrayRange(pBuffer + 4, nSize - 4, nCount, false, nDepth + 1, pBase);
+      nRes = m_object.DecodeArrayRange(pBuffer + 4, nSize - 4, nCount, false, nDepth + 1, pCtx);
       if (nRes == -1)
         return -1;
     }
@@ -316,7 +339,7 @@ int AMFObjectProperty::DecodeValue(unsigned char nMarker, const char *pBuffer, i
     Log(LOG_LEVEL_ERROR, "AMF_AMF3_OBJECT to be tested!");
     if (TooDeep(nDepth))
       return -1;
-    int nRes = m_object.AMF3DecodeRange(pBuffer, nSize, true, nDepth + 1, pBase);
+    int nRes = m_object.AMF3DecodeRange(pBuffer, nSize, true, nDepth + 1, pCtx);
     if (nRes < 0 || nRes > nSize)
       return -1;
     m_nType = AMF_OBJECT;
@@ -327,7 +350,7 @@ int AMFObjectProperty::DecodeValue(unsigned char nMarker, const char *pBuffer, i
     // The object end marker 0x09 lands here too: it is only valid after an
     // empty name, which the sequence decoder recognises before us.
     Log(LOG_LEVEL_DEBUG, "%s - unknown datatype 0x%02x, @0x%08X", kDecode, nMarker,
-        static_cast<unsigned>(pBuffer - 1 - pBase));
+        static_cast<unsigned>(pBuffer - 1 - pCtx->Base()));
     return -1;
   }
 }

@@ -2,10 +2,13 @@
 // reference tables are kept: string, object, class and date references are
 // logged and not followed. Every integer, string and member list is checked
 // against the bytes that remain before it is read or allocated.
-#include <memory>
+#include <cstring>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "amf/AMFObject.h"
+#include "amf/amf_decode_context.h"
 #include "foundation/bytes.h"
 #include "foundation/log.h"
 
@@ -29,35 +32,54 @@ enum {
   AMF3_XML = 0x0B
 };
 
-// Reads a string and keeps only its text before the first NUL, the way names
-// and values are stored. Returns the bytes used, or -1.
+// Names and values are stored as text up to the first NUL.
+std::string Text(const char *pText, int nLen)
+{
+  return std::string(pText, strnlen(pText, static_cast<size_t>(nLen)));
+}
+
+// Reads a string into *pText. Returns the bytes used, or -1.
 int ReadText(const char *pBuffer, int nSize, std::string *pText)
 {
-  char *pStr = nullptr;
-  int nRes = AMF3ReadString(pBuffer, nSize, &pStr);
-  std::unique_ptr<char[]> owner(pStr);
+  const char *pStart = nullptr;
+  int nLen = 0;
+  int nRes = AMF3ReadStringText(pBuffer, nSize, &pStart, &nLen);
   if (nRes < 0)
     return -1;
-  pText->assign(pStr);
+  *pText = Text(pStart, nLen);
   return nRes;
 }
+
+// Log lines are cut at 2 KB: a longer name would only cost formatting time.
+int Logged(int nLen)
+{
+  const int kLoggedTextMax = 4096;
+  return nLen < kLoggedTextMax ? nLen : kLoggedTextMax;
+}
+
+// A name of the class header, found in place.
+struct NameText {
+  const char *pText;
+  int nLen;
+};
 
 }  // namespace
 
 int AMFObject::AMF3Decode(const char *pBuffer, int nSize, bool bAMFData)
 {
-  return AMF3DecodeRange(pBuffer, nSize, bAMFData, 0, pBuffer);
+  return AMF3Decode(pBuffer, nSize, bAMFData, 0);
 }
 
 int AMFObject::AMF3Decode(const char *pBuffer, int nSize, bool bAMFData, int nDepth)
 {
-  return AMF3DecodeRange(pBuffer, nSize, bAMFData, nDepth, pBuffer);
+  AMFDecodeContext ctx(pBuffer, nSize);
+  return ctx.Finish(AMF3DecodeRange(pBuffer, nSize, bAMFData, nDepth, &ctx), kAMF3Decode);
 }
 
 // Returns the bytes consumed, at most nSize, or -1 when the object header, the
 // class name or a member name does not fit in the range.
 int AMFObject::AMF3DecodeRange(const char *pBuffer, int nSize, bool bAMFData, int nDepth,
-                               const char *pBase)
+                               AMFDecodeContext *pCtx)
 {
   if (pBuffer == nullptr || nSize <= 0 || nDepth > AMF_MAX_DEPTH || nDepth < 0)
     return -1;
@@ -94,36 +116,48 @@ int AMFObject::AMF3DecodeRange(const char *pBuffer, int nSize, bool bAMFData, in
   bool bDynamic = (nRef & 8) != 0;
   int32_t nMembers = nRef >> 4;
 
-  std::string strClassName;
-  nLen = ReadText(pBuffer, nSize, &strClassName);
+  // The header is checked in place before any name is copied: a failed
+  // sealed member is retried on the same bytes by the next one, and a header
+  // that fails late must not cost the length of its names on every retry.
+  NameText className = {nullptr, 0};
+  nLen = AMF3ReadStringText(pBuffer, nSize, &className.pText, &className.nLen);
   if (nLen < 0)
     return -1;
   pBuffer += nLen;
   nSize -= nLen;
-  Log(LOG_LEVEL_DEBUG, "Class name: %s, externalizable: %d, dynamic: %d, classMembers: %d",
-      strClassName.c_str(), bExternalizable ? 1 : 0, bDynamic ? 1 : 0, nMembers);
+  Log(LOG_LEVEL_DEBUG, "Class name: %.*s, externalizable: %d, dynamic: %d, classMembers: %d",
+      Logged(className.nLen), className.pText, bExternalizable ? 1 : 0, bDynamic ? 1 : 0,
+      nMembers);
 
   // Each member name takes at least one byte: a count beyond the bytes left
-  // cannot be honest, and must not size anything.
+  // cannot be honest, and must not size anything. The names live as long as
+  // the object is read, so each one counts as a value.
   if (nMembers < 0 || nMembers > nSize)
     return -1;
+  if (!pCtx->Spend(nMembers, kAMF3Decode))
+    return -1;
 
-  AMF3ClassDefinition classDef(strClassName, bExternalizable, bDynamic);
+  std::vector<NameText> members;
   for (int32_t i = 0; i < nMembers; i++) {
-    std::string strMember;
-    nLen = ReadText(pBuffer, nSize, &strMember);
+    NameText member = {nullptr, 0};
+    nLen = AMF3ReadStringText(pBuffer, nSize, &member.pText, &member.nLen);
     if (nLen < 0)
       return -1;
-    Log(LOG_LEVEL_DEBUG, "Member: %s", strMember.c_str());
-    classDef.AddProperty(strMember);
+    Log(LOG_LEVEL_DEBUG, "Member: %.*s", Logged(member.nLen), member.pText);
+    members.push_back(member);
     pBuffer += nLen;
     nSize -= nLen;
   }
 
+  AMF3ClassDefinition classDef(Text(className.pText, className.nLen), bExternalizable, bDynamic);
+  for (const NameText &member : members)
+    classDef.AddProperty(Text(member.pText, member.nLen));
+  std::vector<NameText>().swap(members);
+
   if (classDef.isExternalizable()) {
     Log(LOG_LEVEL_DEBUG, "Externalizable, TODO check");
     AMFObjectProperty prop;
-    int nRes = prop.AMF3DecodeRange(pBuffer, nSize, false, nDepth, pBase);
+    int nRes = prop.AMF3DecodeRange(pBuffer, nSize, false, nDepth, pCtx);
     if (nRes == -1) {
       Log(LOG_LEVEL_DEBUG, "%s, failed to decode AMF3 property!", kAMF3Decode);
     } else {
@@ -135,9 +169,11 @@ int AMFObject::AMF3DecodeRange(const char *pBuffer, int nSize, bool bAMFData, in
   } else {
     // A failed sealed member does not move the position, so the next member
     // starts on the same bytes; the count is bounded above, so this ends.
+    // The failed members are kept too: the budget paid for them with their
+    // names.
     for (int i = 0; i < classDef.GetMemberCount(); i++) {
       AMFObjectProperty prop;
-      int nRes = prop.AMF3DecodeRange(pBuffer, nSize, false, nDepth, pBase);
+      int nRes = prop.AMF3DecodeRange(pBuffer, nSize, false, nDepth, pCtx);
       if (nRes == -1) {
         Log(LOG_LEVEL_DEBUG, "%s, failed to decode AMF3 property!", kAMF3Decode);
       } else {
@@ -153,7 +189,7 @@ int AMFObject::AMF3DecodeRange(const char *pBuffer, int nSize, bool bAMFData, in
       // byte, and an empty range fails, so the loop ends with the data.
       for (;;) {
         AMFObjectProperty prop;
-        int nRes = prop.AMF3DecodeRange(pBuffer, nSize, true, nDepth, pBase);
+        int nRes = prop.AMF3DecodeRange(pBuffer, nSize, true, nDepth, pCtx);
         bool bEnd = nRes == -1 || prop.GetPropName().empty();
         if (nRes != -1) {
           pBuffer += nRes;
@@ -172,16 +208,17 @@ int AMFObject::AMF3DecodeRange(const char *pBuffer, int nSize, bool bAMFData, in
 
 int AMFObjectProperty::AMF3Decode(const char *pBuffer, int nSize, bool bDecodeName)
 {
-  return AMF3DecodeRange(pBuffer, nSize, bDecodeName, 0, pBuffer);
+  return AMF3Decode(pBuffer, nSize, bDecodeName, 0);
 }
 
 int AMFObjectProperty::AMF3Decode(const char *pBuffer, int nSize, bool bDecodeName, int nDepth)
 {
-  return AMF3DecodeRange(pBuffer, nSize, bDecodeName, nDepth, pBuffer);
+  AMFDecodeContext ctx(pBuffer, nSize);
+  return ctx.Finish(AMF3DecodeRange(pBuffer, nSize, bDecodeName, nDepth, &ctx), kAMF3Decode);
 }
 
 int AMFObjectProperty::AMF3DecodeRange(const char *pBuffer, int nSize, bool bDecodeName,
-                                       int nDepth, const char *pBase)
+                                       int nDepth, AMFDecodeContext *pCtx)
 {
   const int nOriginalSize = nSize;
 
@@ -189,6 +226,11 @@ int AMFObjectProperty::AMF3DecodeRange(const char *pBuffer, int nSize, bool bDec
     Log(LOG_LEVEL_DEBUG, "empty buffer/no buffer pointer!");
     return -1;
   }
+
+  // Every attempt counts, as in AMF0; the dynamic terminator too, since it
+  // is kept.
+  if (!pCtx->Spend(1, kAMF3Decode))
+    return -1;
 
   if (bDecodeName) {
     std::string strName;
@@ -208,7 +250,7 @@ int AMFObjectProperty::AMF3DecodeRange(const char *pBuffer, int nSize, bool bDec
     return -1;
 
   unsigned char nMarker = static_cast<unsigned char>(*pBuffer);
-  int nRes = AMF3DecodeValue(nMarker, pBuffer + 1, nSize - 1, nDepth, pBase);
+  int nRes = AMF3DecodeValue(nMarker, pBuffer + 1, nSize - 1, nDepth, pCtx);
   if (nRes < 0) {
     // A failed member may still be kept under its name: leave no half value.
     Reset();
@@ -221,7 +263,7 @@ int AMFObjectProperty::AMF3DecodeRange(const char *pBuffer, int nSize, bool bDec
 // Decodes the value after its marker; returns the bytes used after the
 // marker, or -1.
 int AMFObjectProperty::AMF3DecodeValue(unsigned char nMarker, const char *pBuffer, int nSize,
-                                       int nDepth, const char *pBase)
+                                       int nDepth, AMFDecodeContext *pCtx)
 {
   switch (nMarker) {
   case AMF3_UNDEFINED:
@@ -294,7 +336,7 @@ int AMFObjectProperty::AMF3DecodeValue(unsigned char nMarker, const char *pBuffe
           AMF_MAX_DEPTH);
       return -1;
     }
-    int nRes = m_object.AMF3DecodeRange(pBuffer, nSize, false, nDepth + 1, pBase);
+    int nRes = m_object.AMF3DecodeRange(pBuffer, nSize, false, nDepth + 1, pCtx);
     if (nRes < 0 || nRes > nSize)
       return -1;
     m_nType = AMF_OBJECT;
@@ -304,7 +346,7 @@ int AMFObjectProperty::AMF3DecodeValue(unsigned char nMarker, const char *pBuffe
   default:
     // Arrays (0x09) included: their dense/associative layout is not read.
     Log(LOG_LEVEL_DEBUG, "%s - AMF3 unknown/unsupported datatype 0x%02x, @0x%08X", kAMF3Decode,
-        nMarker, static_cast<unsigned>(pBuffer - 1 - pBase));
+        nMarker, static_cast<unsigned>(pBuffer - 1 - pCtx->Base()));
     return -1;
   }
 }

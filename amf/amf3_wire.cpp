@@ -62,11 +62,8 @@ int AMF3ReadInteger(const char *data, int32_t *valp)
   return AMF3ReadInteger(data, 4, valp);
 }
 
-int AMF3ReadString(const char *data, int nSize, char **pStr)
+int AMF3ReadStringText(const char *data, int nSize, const char **ppText, int *pnLen)
 {
-  AMF_ASSERT(pStr != 0);
-  *pStr = nullptr;
-
   int32_t nRef = 0;
   int nLen = AMF3ReadInteger(data, nSize, &nRef);
   if (nLen < 0)
@@ -75,18 +72,34 @@ int AMF3ReadString(const char *data, int nSize, char **pStr)
   if ((nRef & 1) == 0) {
     Log(LOG_LEVEL_DEBUG, "%s, string reference, index: %d, not supported, ignoring!",
         "AMF3ReadString", nRef >> 1);
-    *pStr = new char[1]();
+    *ppText = "";
+    *pnLen = 0;
     return nLen;
   }
 
   int32_t nStrLen = nRef >> 1;
   if (nStrLen < 0 || nStrLen > nSize - nLen)
     return -1;
-  char *pText = new char[static_cast<size_t>(nStrLen) + 1];
-  memcpy(pText, data + nLen, static_cast<size_t>(nStrLen));
-  pText[nStrLen] = '\0';
-  *pStr = pText;
+  *ppText = data + nLen;
+  *pnLen = nStrLen;
   return nLen + nStrLen;
+}
+
+int AMF3ReadString(const char *data, int nSize, char **pStr)
+{
+  AMF_ASSERT(pStr != 0);
+  *pStr = nullptr;
+
+  const char *pText = nullptr;
+  int nStrLen = 0;
+  int nRes = AMF3ReadStringText(data, nSize, &pText, &nStrLen);
+  if (nRes < 0)
+    return -1;
+  char *pCopy = new char[static_cast<size_t>(nStrLen) + 1];
+  memcpy(pCopy, pText, static_cast<size_t>(nStrLen));
+  pCopy[nStrLen] = '\0';
+  *pStr = pCopy;
+  return nRes;
 }
 
 int AMF3ReadString(const char *data, char **pStr)
