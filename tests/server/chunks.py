@@ -53,19 +53,22 @@ class ChunkWriter:
     """Turns messages into chunk bytes with per-chunk-stream header compression.
 
     compress=False sends every message with a type-0 header.  wide=True writes
-    ids 64..319 in the three-byte form.
+    ids 64..319 in the three-byte form.  modular=True sends a time that wraps
+    past 2^32 as a delta too, not as a new type-0 header, so that the headers
+    of a run of messages do not depend on where it starts in time.
     """
 
-    def __init__(self, chunk_size=128, compress=True, wide=False):
+    def __init__(self, chunk_size=128, compress=True, wide=False, modular=False):
         self.chunk_size = chunk_size
         self.compress = compress
         self.wide = wide
+        self.modular = modular
         self.state = {}
 
     def choose(self, csid, ts, size, mtype, msid):
         """(fmt, field) for a new message on csid."""
         prev = self.state.get(csid)
-        if (prev is None or not self.compress or msid != prev.msid or ts < prev.ts):
+        if (prev is None or not self.compress or msid != prev.msid or (ts < prev.ts and not self.modular)):
             return 0, ts
         delta = (ts - prev.ts) & U32
         if size != prev.size or mtype != prev.mtype:

@@ -129,7 +129,9 @@ class _Block:
         writer state after it."""
         ext = base >= chunks.MAX_EXT
         if ext not in self._anchored:
-            w = chunks.ChunkWriter(self.chunk_size)
+            # Blocks are sent again at other times: only the first message
+            # of each chunk stream may carry an absolute time (patched below).
+            w = chunks.ChunkWriter(self.chunk_size, modular=True)
             data = bytearray()
             patches = []
             for c, t, rel, body in self.msgs:
@@ -149,6 +151,13 @@ class _Block:
                 else:
                     struct.pack_into(">I", buf, off, v)
         return bytes(buf)
+
+
+def block_messages(cfg):
+    """(type, time within the block, body) of the messages of one synthetic
+    block, in the order sent; frame k of the stream is frame k modulo
+    frames_per_block of this list, at start_ts + k x ts_step_ms."""
+    return [(t, rel, body) for _, t, rel, body in _Block(cfg, 128).msgs]
 
 
 def _ts_offsets(data, start, csid, size, chunk_size, ext):
@@ -173,7 +182,7 @@ def send_synthetic(s, cfg, chunk_size):
     base = cfg.get("start_ts", 0) & U32
     reanchor = cfg.get("reanchor", False)
     data = block.anchored(base, s.stream_id)
-    writer = chunks.ChunkWriter(chunk_size)
+    writer = chunks.ChunkWriter(chunk_size, modular=True)
     if not reanchor:
         # Replay the first block through a writer to know its end state.
         for c, t, rel, body in block.msgs:
