@@ -39,7 +39,7 @@ WalkResult WalkAggregate(const StreamParams &params, const char *&body, uint32_t
       if (t == params.nSeekTime) {
         Log(LOG_LEVEL_DEBUG, "Found keyframe with resume-keyframe timestamp!");
         if (s != params.nStoredKeyframeSize || nEnd > len ||
-            memcmp(params.pStoredKeyframe, tag + FLV_TAG_HEADER_SIZE, s) != 0) {
+            (s != 0 && memcmp(params.pStoredKeyframe, tag + FLV_TAG_HEADER_SIZE, s) != 0)) {
           Log(LOG_LEVEL_ERROR, "FLV Stream: Keyframe doesn't match!");
           return WALK_FAILED;
         }
