@@ -28,10 +28,14 @@ class FaultCase(HostileCase):
     def setUp(self):
         super().setUp()
         self._mounts = []
+        self._locked = []
 
     def tearDown(self):
+        # Before the temporary directory goes: it cannot be emptied otherwise.
         for m in reversed(self._mounts):
             subprocess.run(["umount", m], capture_output=True)
+        for path in self._locked:
+            os.chmod(path, 0o755)
         super().tearDown()
 
     def mount_tmpfs(self, name, options):
@@ -134,7 +138,7 @@ class OutputFaults(FaultCase):
         else:
             os.chmod(os.path.join(ro, "partial.flv"), 0o444)
             os.chmod(ro, 0o555)
-            self.addCleanup(os.chmod, ro, 0o755)
+            self._locked.append(ro)
         srv = self.server({"media": MEDIA}, max_connections=2)
         for name, args in (("new file", ["-o", os.path.join(ro, "new.flv")]),
                            ("resume", ["-o", os.path.join(ro, "partial.flv"), "--resume"])):
