@@ -1,5 +1,6 @@
 // The second half of the run: from the socket layer to the exit code.
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -132,6 +133,7 @@ int DownloadRun::OpenOutput()
     return -1;
   }
   if (!m_output.OpenFile(m_settings.flvPath)) {
+    Log(LOG_LEVEL_ERROR, "Couldn't open %s for writing: %s", m_settings.flvPath, strerror(errno));
     LogPrintf("Failed to open file!\n");
     return 1;
   }

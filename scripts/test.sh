@@ -10,8 +10,12 @@ cd "$(dirname "$0")/.."
   gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-ugly \
   clang libclang-rt-14-dev valgrind
 
+# A plain build for the test that runs kavelo under valgrind.
+cmake -S . -B build-plain -DKAVELO_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build-plain -j"$(nproc)" --target kavelo
+
 BUILD=${KAVELO_TEST_BUILD:-build-asan}
-cmake -S . -B "$BUILD" -DKAVELO_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake -S . -B "$BUILD" -DKAVELO_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKAVELO_PLAIN_BIN="$PWD/build-plain/kavelo"
 cmake --build "$BUILD" -j"$(nproc)"
 ctest --test-dir "$BUILD" --output-on-failure -j2 --timeout 900
 

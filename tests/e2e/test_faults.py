@@ -146,6 +146,7 @@ class OutputFaults(FaultCase):
                 r, _ = run_measured(["-r", srv.url("vod/clip")] + args, self.tmp)
                 self.assert_clean_exit(r, 1, name)
                 self.assertIn("Failed to open file!", r.stderr)
+                self.assertRegex(r.stderr, r"ERROR: Couldn't open .* for writing: (Read-only file system|Permission denied)")
         self.assertFalse(os.path.exists(os.path.join(ro, "new.flv")))
         with open(os.path.join(ro, "partial.flv"), "rb") as fh:
             self.assertEqual(fh.read(), partial)
