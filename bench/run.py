@@ -102,6 +102,8 @@ def run_case(case, rep, kavelo, floor, src_path, name, floor_buffer):
         elif rep == 0 and not case.note:
             same = filecmp.cmp(out_path, src_path, shallow=False)
             case.note = "identical" if same else "differs"
+            if not same:
+                sample.exit_code = -1
         if os.path.exists(out_path):
             os.remove(out_path)
     log("  %-18s %-9s rep %d: %6.2f s, cpu %.2f s, rss %d KB, %s" % (
