@@ -80,6 +80,8 @@ static void HandleResult(CRTMP &rtmp, const AMFObject &obj)
         dStreamId >= static_cast<double>(INT_MAX) + 1.0) {
       Log(LOG_LEVEL_ERROR, "%s, createStream result carries an invalid stream id %f, closing connection",
           "HandleInvoke", dStreamId);
+      // Asking again gets the same answer: a failure, not an interruption.
+      rtmp.m_bRefused = true;
       rtmp.Close();
       return;
     }

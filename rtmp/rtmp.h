@@ -44,7 +44,8 @@ public:
   void Close();
 
   // The server refused the stream: a failure status, an _error answering
-  // connect, createStream or play, or a close request before any media.
+  // connect, createStream or play, a close request before any media, or a
+  // createStream result without a usable stream id.
   bool IsRefused() const { return m_bRefused; }
 
   // Test and fuzzing seam: take an already connected descriptor (no handshake).

@@ -371,6 +371,13 @@ class StatusCodes(MessagingCase):
             ("_error answering play",
              {"media": SHORT, "play": {"reply": "error", "code": "NetStream.Play.Failed", "description": "why"}},
              1, failed("play", "NetStream.Play.Failed"), ["try --resume"], 0),
+            # Asking again would get the same answer: a failure, not a cut.
+            ("createStream result with stream id NaN", {"media": SHORT, "createStream": {"stream_id": "NaN"}},
+             1, ["ERROR: HandleInvoke, createStream result carries an invalid stream id nan, closing connection"],
+             ["try --resume"], 0),
+            ("createStream result with stream id 2^31", {"media": SHORT, "createStream": {"stream_id": 2 ** 31}},
+             1, ["ERROR: HandleInvoke, createStream result carries an invalid stream id 2147483648.000000, "
+                 "closing connection"], ["try --resume"], 0),
             ("close request before media", {"media": SHORT, "play": {"reply": "none", "after": ["close_request"]}},
              1, ["ERROR: rtmp server requested close"], ["try --resume", "Download complete"], 0),
             ("close request mid-stream", {"media": dict(SHORT, max_messages=10), "end": "close_request"},
