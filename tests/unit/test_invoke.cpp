@@ -127,6 +127,7 @@ TEST(CreateStreamResult, UnusableStreamIdClosesTheConnection)
     LogCapture log(LOG_LEVEL_ERROR);
     Invoke(r, Result(2.0, amf::Num(d)));
     EXPECT_FALSE(r.IsConnected());
+    EXPECT_TRUE(r.IsRefused());
     EXPECT_EQ(r.m_stream_id, 9);
     EXPECT_TRUE(Contains(log, "invalid stream id")) << log.Text();
     EXPECT_TRUE(peer.Received().empty());
