@@ -22,12 +22,12 @@ typedef enum {
 // Objects, arrays and AMF3 objects nest by recursion; deeper values fail.
 #define AMF_MAX_DEPTH 64
 
-// Values one outermost decode call may create, AMF0 and AMF3 together, each
-// decode attempt and each AMF3 class member name counting one; later values
-// fail like an unsupported marker. The metadata of a 24-hour recording with
-// its keyframe index holds under 100,000; a million properties of about 130
-// bytes keep a hostile 16 MB message of one-byte nulls near 130 MB instead of
-// 2 GB.
+// Values one outermost decode call may create, AMF0 and AMF3 together: each
+// decode attempt counts one, and so do each AMF3 class member name and each
+// 128 bytes of text copied; later values fail like an unsupported marker.
+// The metadata of a 24-hour recording with its keyframe index holds under
+// 100,000; a million properties of 128 bytes keep a hostile 16 MB message of
+// one-byte nulls near 130 MB instead of 2 GB.
 #define AMF_MAX_VALUES 1000000
 
 class AMFObjectProperty;

@@ -198,6 +198,8 @@ int AMFObjectProperty::DecodeRange(const char *pBuffer, int nSize, bool bDecodeN
           static_cast<int>(nNameSize), nSize);
       return -1;
     }
+    if (!pCtx->SpendText(static_cast<int>(nNameSize), kDecode))
+      return -1;
     m_strPropName = ReadString(pBuffer);
     nSize -= 2 + static_cast<int>(nNameSize);
     pBuffer += 2 + nNameSize;
@@ -242,6 +244,8 @@ int AMFObjectProperty::DecodeValue(unsigned char nMarker, const char *pBuffer, i
       return -1;
     unsigned nLen = static_cast<unsigned short>(ReadInt16(pBuffer));
     if (nLen > nAvail - 2)
+      return -1;
+    if (!pCtx->SpendText(static_cast<int>(nLen), kDecode))
       return -1;
     m_strValue = ReadString(pBuffer);
     m_nType = AMF_STRING;
@@ -317,6 +321,8 @@ int AMFObjectProperty::DecodeValue(unsigned char nMarker, const char *pBuffer, i
       return -1;
     uint32_t nLen = static_cast<uint32_t>(ReadInt32(pBuffer));
     if (nLen > nAvail - 4)
+      return -1;
+    if (!pCtx->SpendText(static_cast<int>(nLen), kDecode))
       return -1;
     m_strValue.assign(pBuffer + 4, nLen);
     m_nType = AMF_STRING;

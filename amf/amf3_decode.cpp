@@ -39,12 +39,12 @@ std::string Text(const char *pText, int nLen)
 }
 
 // Reads a string into *pText. Returns the bytes used, or -1.
-int ReadText(const char *pBuffer, int nSize, std::string *pText)
+int ReadText(const char *pBuffer, int nSize, std::string *pText, AMFDecodeContext *pCtx)
 {
   const char *pStart = nullptr;
   int nLen = 0;
   int nRes = AMF3ReadStringText(pBuffer, nSize, &pStart, &nLen);
-  if (nRes < 0)
+  if (nRes < 0 || !pCtx->SpendText(nLen, kAMF3Decode))
     return -1;
   *pText = Text(pStart, nLen);
   return nRes;
@@ -138,6 +138,7 @@ int AMFObject::AMF3DecodeRange(const char *pBuffer, int nSize, bool bAMFData, in
     return -1;
 
   std::vector<NameText> members;
+  int nTextLen = className.nLen;
   for (int32_t i = 0; i < nMembers; i++) {
     NameText member = {nullptr, 0};
     nLen = AMF3ReadStringText(pBuffer, nSize, &member.pText, &member.nLen);
@@ -145,10 +146,13 @@ int AMFObject::AMF3DecodeRange(const char *pBuffer, int nSize, bool bAMFData, in
       return -1;
     Log(LOG_LEVEL_DEBUG, "Member: %.*s", Logged(member.nLen), member.pText);
     members.push_back(member);
+    nTextLen += member.nLen;
     pBuffer += nLen;
     nSize -= nLen;
   }
 
+  if (!pCtx->SpendText(nTextLen, kAMF3Decode))
+    return -1;
   AMF3ClassDefinition classDef(Text(className.pText, className.nLen), bExternalizable, bDynamic);
   for (const NameText &member : members)
     classDef.AddProperty(Text(member.pText, member.nLen));
@@ -234,7 +238,7 @@ int AMFObjectProperty::AMF3DecodeRange(const char *pBuffer, int nSize, bool bDec
 
   if (bDecodeName) {
     std::string strName;
-    int nRes = ReadText(pBuffer, nSize, &strName);
+    int nRes = ReadText(pBuffer, nSize, &strName, pCtx);
     if (nRes < 0)
       return -1;
     // The empty name (0x01) closes a dynamic member list; a name sent as a
@@ -305,7 +309,7 @@ int AMFObjectProperty::AMF3DecodeValue(unsigned char nMarker, const char *pBuffe
     Log(LOG_LEVEL_DEBUG, "AMF3_XML_DOC");
     [[fallthrough]];
   case AMF3_STRING: {
-    int nLen = ReadText(pBuffer, nSize, &m_strValue);
+    int nLen = ReadText(pBuffer, nSize, &m_strValue, pCtx);
     if (nLen < 0)
       return -1;
     m_nType = AMF_STRING;

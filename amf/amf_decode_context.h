@@ -20,6 +20,10 @@ public:
   // for good: this and every later request fail, and the first failure is
   // logged, with szWho naming the decoder.
   bool Spend(int nValues, const char *szWho);
+  // Text copied into the tree (names, strings) costs one more value for
+  // every kTextPerValue bytes: a hostile body can make the decoder read the
+  // same long string again and again.
+  bool SpendText(int nBytes, const char *szWho) { return Spend(nBytes / kTextPerValue, szWho); }
 
   // The recovery scan logs one line per skipped byte, up to a limit per
   // decode; past it, it moves to the next end marker in one step.
@@ -38,6 +42,7 @@ public:
   int Finish(int nResult, const char *szWho) const;
 
   static const int kLoggedSkips = 1000;
+  static const int kTextPerValue = 128;
 
 private:
   const char *m_pBase;
