@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -116,7 +117,10 @@ TEST(AmfBudget, HostileBodiesStopAtTheBudget)
        -1, N + 1, "AMF3Decode, more than 1000000 values"},
       // Text counts one value per 128 bytes: 2 MB is 16,384 values.
       {"nulls, then a long string",
-       [] { return Concat(Concat(Repeat("05", 990000), Hex("0C")), Concat(Int32(2 << 20), Repeat("61", 2 << 20))); },
+       [] {
+         std::vector<char> body = Concat(Concat(Repeat("05", 990000), Hex("0C")), Int32(2 << 20));
+         return Concat(body, Repeat("61", 2 << 20));
+       },
        -1, 990000, "Decode, more than 1000000 values"},
       // The failed dynamic member is kept, as above.
       {"nulls, then a long AMF3 string",
@@ -326,6 +330,45 @@ TEST(AmfRecovery, PerByteLinesStopAfterAThousand)
                             " more bytes ignored until the next known pattern!\n";
       EXPECT_EQ(CountOf(text, summary), nSkipped > kLogged ? 1 : 0);
       EXPECT_EQ(CountOf(text, "more bytes ignored"), nSkipped > kLogged ? 1 : 0);
+    }
+  }
+}
+
+TEST(AmfRecovery, ScansOfOneDecodeStopAtSixtySixTimesItsSize)
+{
+  // A string holding an end marker, an object, long-string headers and an
+  // AMF3 object, over and over: each failure sends a scan to a marker inside
+  // bytes already decoded, and the levels above decode them again, so the
+  // scanning grows much faster than the body. Up to 66 times the body (one
+  // scan to the end for each level and the top) it runs its course.
+  const std::string unit =
+      "02 00 03 00 00 09 03 0C 00 00 00 05 11 0A 0B 01 0C 00 00 00 05 00 03 00 00 09";
+  struct Case {
+    int nUnits;
+    int nResult;  // kWhole or -1
+    bool bStopped;
+  };
+  const Case cases[] = {{157, kWhole, false}, {315, -1, true}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.nUnits);
+    std::vector<char> body = Repeat(unit, c.nUnits);
+    LogCapture log;
+    AMFObject obj;
+    EXPECT_EQ(obj.Decode(body.data(), Size(body)), c.nResult == kWhole ? Size(body) : c.nResult);
+    std::string text = log.Text();
+    EXPECT_EQ(CountOf(text, "values in one message"), 0);
+    // The summary line tells how many bytes were skipped past the first 1000.
+    size_t nEnd = text.find(" more bytes ignored until the next known pattern!");
+    ASSERT_NE(nEnd, std::string::npos);
+    size_t nStart = text.rfind("ERROR: Decode, ", nEnd);
+    ASSERT_NE(nStart, std::string::npos);
+    int64_t nSkipped = 1000 + atoll(text.c_str() + nStart + strlen("ERROR: Decode, "));
+    const int64_t nAllowed = static_cast<int64_t>(AMF_MAX_DEPTH + 2) * Size(body);
+    if (c.bStopped) {
+      EXPECT_GT(nSkipped, nAllowed);
+      EXPECT_LT(nSkipped, nAllowed + Size(body));
+    } else {
+      EXPECT_LE(nSkipped, nAllowed);
     }
   }
 }
