@@ -6,21 +6,13 @@
 #include <cstring>
 
 #include "amf/AMFObject.h"
+#include "foundation/check.h"
 #include "foundation/log.h"
 
 namespace RTMP_LIB {
 
 namespace {
 
-// A null out-pointer is a caller's bug; stop even in builds without assert().
-#define AMF_ASSERT(expr)                                                                    \
-  do {                                                                                       \
-    if (!(expr)) {                                                                           \
-      fprintf(stderr, "%s:%d: %s: Assertion `%s' failed.\n", __FILE__, __LINE__, __func__, \
-              #expr);                                                                        \
-      abort();                                                                               \
-    }                                                                                        \
-  } while (0)
 
 // The largest integer the 1..4-byte form carries; larger ones are negative.
 const int32_t kAMF3IntegerMax = 0x0FFFFFFF;
@@ -87,7 +79,7 @@ int AMF3ReadStringText(const char *data, int nSize, const char **ppText, int *pn
 
 int AMF3ReadString(const char *data, int nSize, char **pStr)
 {
-  AMF_ASSERT(pStr != 0);
+  KAVELO_ASSERT(pStr != 0);
   *pStr = nullptr;
 
   const char *pText = nullptr;
@@ -104,7 +96,7 @@ int AMF3ReadString(const char *data, int nSize, char **pStr)
 
 int AMF3ReadString(const char *data, char **pStr)
 {
-  AMF_ASSERT(pStr != 0);
+  KAVELO_ASSERT(pStr != 0);
   // The caller vouches for the bytes: the header says how many follow.
   int32_t nRef = 0;
   int nLen = AMF3ReadInteger(data, &nRef);

@@ -5,17 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "foundation/check.h"
 #include "foundation/log.h"
-
-// Null arguments are a caller's bug; stop even in builds without assert().
-#define PARSEURL_ASSERT(expr)                                                           \
-  do {                                                                                   \
-    if (!(expr)) {                                                                       \
-      fprintf(stderr, "%s:%d: %s: Assertion `%s' failed.\n", __FILE__, __LINE__, __func__, \
-              #expr);                                                                    \
-      abort();                                                                           \
-    }                                                                                    \
-  } while (0)
 
 const char RTMPProtocolStrings[6][7] = {"RTMP", "RTMPT", "RTMPS", "RTMPE", "RTMPTE", "RTMFP"};
 const char RTMPProtocolStringsLower[6][7] = {"rtmp", "rtmpt", "rtmps", "rtmpe", "rtmpte", "rtmfp"};
@@ -86,7 +77,7 @@ char *str2lower(const char *str, int n)
 
 bool ParseUrl(const char *url, int *protocol, char **host, unsigned int *port, char **playpath, char **app)
 {
-  PARSEURL_ASSERT(url != 0 && protocol != 0 && host != 0 && port != 0 && playpath != 0 && app != 0);
+  KAVELO_ASSERT(url != 0 && protocol != 0 && host != 0 && port != 0 && playpath != 0 && app != 0);
 
   Log(LOG_LEVEL_DEBUG, "Parsing...");
   *protocol = 0;
