@@ -13,7 +13,6 @@ namespace RTMP_LIB {
 
 namespace {
 
-
 // The largest integer the 1..4-byte form carries; larger ones are negative.
 const int32_t kAMF3IntegerMax = 0x0FFFFFFF;
 
