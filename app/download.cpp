@@ -36,6 +36,7 @@ private:
   int OpenOutput();
   int ConnectAndStart();
   int Loop();
+  int LoopPasses();
   int Verdict();
   int CleanUp(int nExitCode);
 
@@ -212,14 +213,30 @@ int DownloadRun::ConnectAndStart()
 
 int DownloadRun::Loop()
 {
+  // Tags are queued and go out together: when the batch is full, and before
+  // every receive from the socket, so that nothing whole waits in memory
+  // while the client waits for the server.
+  m_conn->SetBeforeReceive(FlvOutput::FlushQueued, &m_output);
+  int nExit = LoopPasses();
+  m_conn->SetBeforeReceive(nullptr, nullptr);
+  if (nExit == -1 && !m_output.Flush())
+    nExit = 1;
+  if (nExit == 1)
+    Log(LOG_LEVEL_ERROR, "%s: Failed writing, exiting!", "main");
+  return nExit;
+}
+
+int DownloadRun::LoopPasses()
+{
   Settings &s = m_settings;
   do {
     m_nResult = WriteStream(m_conn.get(), &m_pBuffer, kBufferSize, &m_nPosition, m_params, m_state, &m_dataTypes);
+    // A flush before a receive failed: the file ends on its last whole tag.
+    if (m_output.Failed())
+      return 1;
     if (m_nResult > 0) {
-      if (!m_output.Write(m_pBuffer, static_cast<size_t>(m_nResult))) {
-        Log(LOG_LEVEL_ERROR, "%s: Failed writing, exiting!", "main");
+      if (!m_output.Queue(m_pBuffer, static_cast<size_t>(m_nResult)))
         return 1;
-      }
       m_progress.nByteCount += static_cast<uint64_t>(m_nResult);
       ReportProgress(s, *m_conn, m_progress, m_nPosition);
     }

@@ -13,10 +13,19 @@ FILE *file = nullptr;
 
 namespace RTMP_LIB {
 
-FlvOutput::FlvOutput() : m_file(nullptr), m_bStdout(false), m_bWritten(false), m_nEnd(0) {}
+namespace {
+
+// Tags up to this size are gathered and written together: one system call
+// for many small tags. Larger ones go out on their own.
+const size_t kBatchSize = 65536;
+
+}  // namespace
+
+FlvOutput::FlvOutput() : m_file(nullptr), m_bStdout(false), m_bWritten(false), m_bFailed(false), m_nEnd(0) {}
 
 FlvOutput::~FlvOutput()
 {
+  Flush();
   if (m_file != nullptr && !m_bStdout)
     fclose(m_file);
   if (file == m_file)
@@ -53,6 +62,46 @@ void FlvOutput::Adopt(FILE *f, uint64_t nEnd)
 
 bool FlvOutput::Write(const char *data, size_t n)
 {
+  if (!Flush())
+    return false;
+  const uint32_t nEnd = static_cast<uint32_t>(n);
+  return WriteOut(data, n, &nEnd, n <= UINT32_MAX ? 1 : 0);
+}
+
+bool FlvOutput::Queue(const char *data, size_t n)
+{
+  if (m_file == nullptr || m_bFailed)
+    return false;
+  if (m_batch.size() + n > kBatchSize && !Flush())
+    return false;
+  if (n > kBatchSize)
+    return Write(data, n);
+  if (m_batch.capacity() < kBatchSize)
+    m_batch.reserve(kBatchSize);
+  m_batch.insert(m_batch.end(), data, data + n);
+  m_tagEnds.push_back(static_cast<uint32_t>(m_batch.size()));
+  return true;
+}
+
+bool FlvOutput::Flush()
+{
+  if (m_bFailed)
+    return false;
+  if (m_batch.empty())
+    return true;
+  bool bOk = WriteOut(m_batch.data(), m_batch.size(), m_tagEnds.data(), m_tagEnds.size());
+  m_batch.clear();
+  m_tagEnds.clear();
+  return bOk;
+}
+
+void FlvOutput::FlushQueued(void *pOutput)
+{
+  static_cast<FlvOutput *>(pOutput)->Flush();
+}
+
+bool FlvOutput::WriteOut(const char *data, size_t n, const uint32_t *pTagEnds, size_t nTags)
+{
   if (m_file == nullptr)
     return false;
   size_t nDone = fwrite(data, 1, n, m_file);
@@ -62,6 +111,15 @@ bool FlvOutput::Write(const char *data, size_t n)
     return true;
   }
   Log(LOG_LEVEL_DEBUG, "Output took %zu of %zu bytes: %s", nDone, n, strerror(errno));
+  // The tags that went out whole stay; the file is cut after the last of them.
+  uint64_t nWhole = 0;
+  for (size_t i = 0; i < nTags && pTagEnds[i] <= nDone; i++)
+    nWhole = pTagEnds[i];
+  if (nWhole > 0) {
+    m_nEnd += nWhole;
+    m_bWritten = true;
+  }
+  m_bFailed = true;
   if (!m_bStdout)
     CutTo(m_nEnd);
   return false;
@@ -83,6 +141,9 @@ bool FlvOutput::CutTo(uint64_t nSize)
 
 bool FlvOutput::FixFlags(unsigned char dataTypes)
 {
+  // Queued tags go first: the seek below would put them in the wrong place.
+  if (!Flush())
+    return false;
   if (m_file == nullptr || m_bStdout)
     return true;
   // A pipe or FIFO given as the output file cannot seek; its flags stay 0x05.
@@ -101,6 +162,8 @@ bool FlvOutput::FixFlags(unsigned char dataTypes)
 
 bool FlvOutput::CutStaleTail()
 {
+  if (!Flush())
+    return false;
   if (m_file == nullptr || m_bStdout || !m_bWritten)
     return true;
   off_t nNow = 0;
@@ -116,7 +179,11 @@ bool FlvOutput::Close()
   if (m_file == nullptr)
     return true;
   bool bOk = true;
-  if (fflush(m_file) != 0) {
+  if (!m_bFailed && !Flush()) {
+    Log(LOG_LEVEL_ERROR, "%s: Failed writing, exiting!", "main");
+    bOk = false;
+  }
+  if (fflush(m_file) != 0 && bOk) {
     Log(LOG_LEVEL_ERROR, "%s: Failed writing, exiting!", "main");
     bOk = false;
   }

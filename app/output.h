@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <vector>
 
 namespace RTMP_LIB {
 
@@ -24,9 +25,19 @@ public:
   // whole tag.
   void Adopt(FILE *f, uint64_t nEnd);
 
-  // Writes whole tags (or the file header). On failure cuts the file back to
-  // the last whole tag and returns false; the caller reports it.
+  // Writes whole tags (or the file header) at once, after those queued. On
+  // failure cuts the file back to the last whole tag and returns false; the
+  // caller reports it.
   bool Write(const char *data, size_t n);
+  // Queues whole tags; they are written together when the batch is full, by
+  // Flush, and before any other operation on the output. False when a write
+  // failed, now or in an earlier flush.
+  bool Queue(const char *data, size_t n);
+  bool Flush();
+  // Flush for a callback that takes a context pointer (the output); a
+  // failure shows in Failed().
+  static void FlushQueued(void *pOutput);
+  bool Failed() const { return m_bFailed; }
   // Replaces the header's flags byte, where the output can seek.
   bool FixFlags(unsigned char dataTypes);
   // Ends the file where the data written by this run ends (a resumed file may
@@ -41,13 +52,16 @@ public:
   uint64_t End() const { return m_nEnd; }
 
 private:
+  bool WriteOut(const char *data, size_t n, const uint32_t *pTagEnds, size_t nTags);
   bool CutTo(uint64_t nSize);
 
   FILE *m_file;
   bool m_bStdout;
   bool m_bWritten;
-  uint64_t m_nEnd;  // file offset after the last whole tag written
+  bool m_bFailed;
+  uint64_t m_nEnd;                  // file offset after the last whole tag written
+  std::vector<char> m_batch;        // queued tags, not yet written
+  std::vector<uint32_t> m_tagEnds;  // offset in m_batch after each queued tag
 };
 
 }  // namespace RTMP_LIB
-

@@ -56,6 +56,15 @@ public:
   int ReadN(char *buffer, int n);
   bool WriteN(const char *buffer, int n);
 
+  // Called before every receive from the socket, once all bytes received so
+  // far are consumed: the application passes on what it holds before the
+  // client may wait for the server. nullptr: nothing is called.
+  void SetBeforeReceive(void (*pfn)(void *), void *pContext)
+  {
+    m_pfnBeforeReceive = pfn;
+    m_pBeforeReceiveContext = pContext;
+  }
+
   // Chunk stream reader and writer (chunk_reader.cpp, chunk_writer.cpp).
   bool ReadPacket(RTMPPacket &packet);
   bool SendRTMP(RTMPPacket &packet);
@@ -149,6 +158,9 @@ public:
   double m_fDuration;
 
 private:
+  void (*m_pfnBeforeReceive)(void *) = nullptr;
+  void *m_pBeforeReceiveContext = nullptr;
+
   bool FillBuffer();
   bool HandShake();
   void SetReceiveTimeout(const char *szWho);

@@ -79,6 +79,8 @@ bool CRTMP::FillBuffer()
   if (!IsConnected() || m_pBuffer == nullptr)
     return false;
 
+  if (m_pfnBeforeReceive != nullptr)
+    m_pfnBeforeReceive(m_pBeforeReceiveContext);
   int nBytes = static_cast<int>(recv(m_socket, m_pBuffer, RTMP_BUFFER_CACHE_SIZE, 0));
   if (nBytes < 0) {
     // The application's signal handlers do not restart system calls, so that
