@@ -443,3 +443,54 @@ TEST(ChunkReader, HostileBytesEndWithoutHangOrOverrun)
     EXPECT_FALSE(r.IsConnected());
   }
 }
+
+TEST(ChunkReader, BytesReadReportFollowsTheReadThatCrossesTheMark)
+{
+  // One message read as four pieces: basic header (1 byte), message header
+  // (11), extended timestamp (4), body (10); their ends are at 1, 12, 16, 26.
+  // The report goes out after the piece that takes the count more than
+  // 614400 past the last report, carrying the count at the end of that piece.
+  const std::string msg = Hex("03 FF FF FF 00 00 0A 09 01 00 00 00  00 01 00 00") + Pattern(10);
+  const struct {
+    const char *szName;
+    uint32_t nSent;     // count carried by the last report
+    uint32_t nBelow;    // bytes below the mark at the start
+    int nReportedEnd;   // end of the piece that sends the report, 0: none
+  } cases[] = {
+      {"crossed by the basic header", 0, 0, 1},
+      {"crossed by the message header", 0, 1, 12},
+      {"crossed by the extended timestamp", 0, 12, 16},
+      {"crossed by the body", 0, 16, 26},
+      {"reached exactly by the body", 0, 26, 0},
+      {"crossed by the header across 2^32", 0xFFFFFF00u, 5, 12},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.szName);
+    SocketPair pair;
+    CRTMP &r = pair.Client();
+    const uint32_t nStart = c.nSent + RTMP_BYTES_REPORT_INTERVAL - c.nBelow;
+    r.m_nBytesInSent = c.nSent;
+    r.m_nBytesIn = nStart;
+    ASSERT_TRUE(pair.Send(msg));
+    RTMPPacket p;
+    ASSERT_TRUE(r.ReadPacket(p));
+    ASSERT_TRUE(p.IsReady());
+    EXPECT_EQ(r.m_nBytesIn, nStart + 26);
+    const std::string wire = pair.Drain();
+    if (c.nReportedEnd == 0) {
+      EXPECT_EQ(wire, "");
+      EXPECT_EQ(r.m_nBytesInSent, c.nSent);
+      continue;
+    }
+    const uint32_t nValue = nStart + static_cast<uint32_t>(c.nReportedEnd);
+    // Chunk stream 2, message type 3, the count in 4 big-endian bytes.
+    if (wire.size() != 12u) {
+      ADD_FAILURE() << "report: " << transport_test::ToHex(wire);
+      continue;
+    }
+    EXPECT_EQ(wire[7], 0x03);
+    EXPECT_EQ(transport_test::ToHex(wire.substr(8)),
+              transport_test::ToHex({char(nValue >> 24), char(nValue >> 16), char(nValue >> 8), char(nValue)}));
+    EXPECT_EQ(r.m_nBytesInSent, nValue);
+  }
+}
