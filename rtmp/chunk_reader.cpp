@@ -168,7 +168,7 @@ bool CRTMP::ReadPacket(RTMPPacket &packet)
 
   uint32_t nChunk = saved.m_nBodySize - saved.m_nBytesRead;
   if (nChunk > 0) {
-    if (!CheckChunkSize(m_chunkSize, "ReadPacket"))
+    if (m_chunkSize < 1 && !CheckChunkSize(m_chunkSize, "ReadPacket"))
       return false;
     if (static_cast<uint32_t>(m_chunkSize) < nChunk)
       nChunk = static_cast<uint32_t>(m_chunkSize);

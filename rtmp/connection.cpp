@@ -25,7 +25,6 @@
 namespace RTMP_LIB {
 
 #define RTMP_DEFAULT_PORT 1935
-#define RTMP_CHANNELS_PER_PAGE 256
 #define RTMP_CHANNEL_PAGES ((RTMP_CHANNELS + RTMP_CHANNELS_PER_PAGE - 1) / RTMP_CHANNELS_PER_PAGE)
 
 // A server may use any chunk stream id up to 65599, but a session touches a
@@ -110,12 +109,17 @@ CRTMP::ChannelPage &CRTMP::Page(int nChannel)
   // Ids come from the chunk reader (at most 65599) or from our own senders.
   assert(nChannel >= 0 && nChannel < RTMP_CHANNELS);
   std::unique_ptr<ChannelPage> &page = m_channelPages[nChannel / RTMP_CHANNELS_PER_PAGE];
-  if (!page)
+  if (!page) {
     page.reset(new ChannelPage(nChannel - nChannel % RTMP_CHANNELS_PER_PAGE));
+    if (nChannel < RTMP_CHANNELS_PER_PAGE) {
+      m_pFirstIn = page->in;
+      m_pFirstTimestamp = page->timestamp;
+    }
+  }
   return *page;
 }
 
-RTMPPacket &CRTMP::ChannelIn(int nChannel)
+RTMPPacket &CRTMP::PagedIn(int nChannel)
 {
   return Page(nChannel).in[nChannel % RTMP_CHANNELS_PER_PAGE];
 }
@@ -125,7 +129,7 @@ RTMPPacket &CRTMP::ChannelOut(int nChannel)
   return Page(nChannel).out[nChannel % RTMP_CHANNELS_PER_PAGE];
 }
 
-uint32_t &CRTMP::ChannelTimestamp(int nChannel)
+uint32_t &CRTMP::PagedTimestamp(int nChannel)
 {
   return Page(nChannel).timestamp[nChannel % RTMP_CHANNELS_PER_PAGE];
 }

@@ -26,6 +26,7 @@ namespace RTMP_LIB {
 #define RTMP_BUFFER_CACHE_SIZE 65536
 // A bytes-read report goes out once more than this many bytes arrived since the last.
 #define RTMP_BYTES_REPORT_INTERVAL 614400
+#define RTMP_CHANNELS_PER_PAGE 256
 
 class CRTMP
 {
@@ -118,10 +119,21 @@ public:
     return ::EncodeString(out, name, v);
   }
 
-  // Per chunk stream state, created on first use (connection.cpp).
-  RTMPPacket &ChannelIn(int nChannel);
+  // Per chunk stream state, created on first use (connection.cpp). Ids
+  // below 256, which carry nearly all traffic, are found without a call.
+  RTMPPacket &ChannelIn(int nChannel)
+  {
+    if (nChannel >= 0 && nChannel < RTMP_CHANNELS_PER_PAGE && m_pFirstIn != nullptr)
+      return m_pFirstIn[nChannel];
+    return PagedIn(nChannel);
+  }
   RTMPPacket &ChannelOut(int nChannel);
-  uint32_t &ChannelTimestamp(int nChannel);
+  uint32_t &ChannelTimestamp(int nChannel)
+  {
+    if (nChannel >= 0 && nChannel < RTMP_CHANNELS_PER_PAGE && m_pFirstTimestamp != nullptr)
+      return m_pFirstTimestamp[nChannel];
+    return PagedTimestamp(nChannel);
+  }
 
   int m_socket;                  // -1: not connected
   int m_chunkSize;               // incoming chunk size, as the server announced it
@@ -176,7 +188,11 @@ private:
   // Channel tables in pages of 256 chunk streams, allocated when a stream is first used.
   struct ChannelPage;
   std::vector<std::unique_ptr<ChannelPage>> m_channelPages;
+  RTMPPacket *m_pFirstIn = nullptr;           // the first page's tables, once it exists
+  uint32_t *m_pFirstTimestamp = nullptr;
   ChannelPage &Page(int nChannel);
+  RTMPPacket &PagedIn(int nChannel);
+  uint32_t &PagedTimestamp(int nChannel);
 };
 
 }  // namespace RTMP_LIB

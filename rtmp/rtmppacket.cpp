@@ -47,13 +47,6 @@ bool RTMPPacket::AllocPacket(int nSize)
   return true;
 }
 
-void RTMPPacket::FreePacketHeader()
-{
-  free(m_body);
-  m_body = nullptr;
-  m_nBodyAlloc = 0;
-}
-
 void RTMPPacket::FreePacket()
 {
   FreePacketHeader();

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
 
 namespace RTMP_LIB {
 
@@ -41,7 +42,13 @@ public:
 
   void Reset();
   bool AllocPacket(int nSize);
-  void FreePacketHeader();
+  void FreePacketHeader()
+  {
+    if (m_body != nullptr)
+      free(m_body);
+    m_body = nullptr;
+    m_nBodyAlloc = 0;
+  }
   void FreePacket();
   bool IsReady() const { return m_nBytesRead == m_nBodySize; }
   RTMPPacket &operator=(const RTMPPacket &src);
