@@ -19,21 +19,6 @@ RTMPPacket::~RTMPPacket()
   FreePacket();
 }
 
-void RTMPPacket::Reset()
-{
-  m_headerType = 0;
-  m_packetType = 0;
-  m_nChannel = 0;
-  m_nInfoField1 = 0;
-  m_nInfoField2 = 0;
-  m_hasAbsTimestamp = false;
-  m_hasExtTimestamp = false;
-  m_nBodySize = 0;
-  m_nBytesRead = 0;
-  m_nBodyAlloc = 0;
-  m_body = nullptr;
-}
-
 bool RTMPPacket::AllocPacket(int nSize)
 {
   if (nSize < 0)
@@ -45,29 +30,6 @@ bool RTMPPacket::AllocPacket(int nSize)
   m_nBodyAlloc = static_cast<uint32_t>(nSize);
   m_nBytesRead = 0;
   return true;
-}
-
-void RTMPPacket::FreePacket()
-{
-  FreePacketHeader();
-  Reset();
-}
-
-RTMPPacket &RTMPPacket::operator=(const RTMPPacket &src)
-{
-  m_headerType = src.m_headerType;
-  m_packetType = src.m_packetType;
-  m_nChannel = src.m_nChannel;
-  m_nInfoField1 = src.m_nInfoField1;
-  m_nInfoField2 = src.m_nInfoField2;
-  m_hasAbsTimestamp = src.m_hasAbsTimestamp;
-  m_hasExtTimestamp = src.m_hasExtTimestamp;
-  m_nTimeStamp = src.m_nTimeStamp;
-  m_nBodySize = src.m_nBodySize;
-  m_nBytesRead = src.m_nBytesRead;
-  m_nBodyAlloc = src.m_nBodyAlloc;
-  m_body = src.m_body;
-  return *this;
 }
 
 void RTMPPacket::Dump() const

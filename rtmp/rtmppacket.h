@@ -40,7 +40,21 @@ public:
   RTMPPacket();
   virtual ~RTMPPacket();
 
-  void Reset();
+  // Inline, as they run for every chunk read.
+  void Reset()
+  {
+    m_headerType = 0;
+    m_packetType = 0;
+    m_nChannel = 0;
+    m_nInfoField1 = 0;
+    m_nInfoField2 = 0;
+    m_hasAbsTimestamp = false;
+    m_hasExtTimestamp = false;
+    m_nBodySize = 0;
+    m_nBytesRead = 0;
+    m_nBodyAlloc = 0;
+    m_body = nullptr;
+  }
   bool AllocPacket(int nSize);
   void FreePacketHeader()
   {
@@ -49,9 +63,29 @@ public:
     m_body = nullptr;
     m_nBodyAlloc = 0;
   }
-  void FreePacket();
+  void FreePacket()
+  {
+    FreePacketHeader();
+    Reset();
+  }
   bool IsReady() const { return m_nBytesRead == m_nBodySize; }
-  RTMPPacket &operator=(const RTMPPacket &src);
+  // Copies every field, the body pointer included: the caller decides who owns the body.
+  RTMPPacket &operator=(const RTMPPacket &src)
+  {
+    m_headerType = src.m_headerType;
+    m_packetType = src.m_packetType;
+    m_nChannel = src.m_nChannel;
+    m_nInfoField1 = src.m_nInfoField1;
+    m_nInfoField2 = src.m_nInfoField2;
+    m_hasAbsTimestamp = src.m_hasAbsTimestamp;
+    m_hasExtTimestamp = src.m_hasExtTimestamp;
+    m_nTimeStamp = src.m_nTimeStamp;
+    m_nBodySize = src.m_nBodySize;
+    m_nBytesRead = src.m_nBytesRead;
+    m_nBodyAlloc = src.m_nBodyAlloc;
+    m_body = src.m_body;
+    return *this;
+  }
   RTMPPacket(const RTMPPacket &) = delete;
   void Dump() const;
 
