@@ -12,7 +12,6 @@
 //   A timestamp field of FF FF FF means the real value follows as 4 more bytes.
 
 #include <cstdlib>
-#include <cstring>
 
 #include "foundation/log.h"
 #include "rtmp/rtmp.h"
@@ -24,18 +23,8 @@ namespace RTMP_LIB {
 #define RTMP_BODY_READ_STEP 65536
 #define RTMP_TIMESTAMP_EXTENDED 0xFFFFFFu
 
-bool CRTMP::ReadExact(char *buffer, int n)
+bool CRTMP::ReadExactThroughReadN(char *buffer, int n)
 {
-  // The common case, bytes at hand and no report due, without ReadN's loop;
-  // everything else, the report included, goes through ReadN.
-  if (n > 0 && n <= m_nBufferSize &&
-      m_nBytesIn + static_cast<uint32_t>(n) - m_nBytesInSent <= RTMP_BYTES_REPORT_INTERVAL) {
-    memcpy(buffer, m_pBufferStart, static_cast<size_t>(n));
-    m_pBufferStart += n;
-    m_nBufferSize -= n;
-    m_nBytesIn += static_cast<uint32_t>(n);
-    return true;
-  }
   // A bytes-read report sent from inside ReadN can fail and close the
   // connection after the bytes arrived; Close has then released the channel
   // state they were meant for, so the read counts as failed.

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -177,8 +178,22 @@ private:
   bool HandShake();
   void SetReceiveTimeout(const char *szWho);
 
-  // Chunk reader steps (chunk_reader.cpp).
-  bool ReadExact(char *buffer, int n);
+  // Chunk reader steps (chunk_reader.cpp). ReadExact reads exactly n bytes
+  // or fails with the connection closed; the common case, bytes at hand and
+  // no bytes-read report due, is inline, everything else goes through ReadN.
+  bool ReadExact(char *buffer, int n)
+  {
+    if (n > 0 && n <= m_nBufferSize &&
+        m_nBytesIn + static_cast<uint32_t>(n) - m_nBytesInSent <= RTMP_BYTES_REPORT_INTERVAL) {
+      memcpy(buffer, m_pBufferStart, static_cast<size_t>(n));
+      m_pBufferStart += n;
+      m_nBufferSize -= n;
+      m_nBytesIn += static_cast<uint32_t>(n);
+      return true;
+    }
+    return ReadExactThroughReadN(buffer, n);
+  }
+  bool ReadExactThroughReadN(char *buffer, int n);
   bool ReadChunkBody(RTMPPacket &saved, uint32_t nChunk);
 
   // Refuses an incoming chunk size below 1 with an error and closes the
