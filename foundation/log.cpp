@@ -47,14 +47,16 @@ void Log(int level, const char *format, ...)
 
 void LogPrintf(const char *format, ...)
 {
+  // Level 0 shows no text, so none is made: the progress line is formatted
+  // every 200 kB of a quiet download for nothing otherwise.
+  if (debuglevel == 0)
+    return;
   char str[kMaxMessage] = {0};
   va_list args;
   va_start(args, format);
   vsnprintf(str, kMaxMessage - 1, format, args);
   va_end(args);
 
-  if (debuglevel == 0)
-    return;
   fputs(str, fmsg);
   fflush(fmsg);
 }
