@@ -75,7 +75,9 @@ class InterruptThenResume(ResumeCase):
                     got = read(out)
                     self.assertEqual(len(got), len(expected))
                     self.assertEqual(got, expected)
-                    if "Already Completed" not in r.stderr:
+                    # A partial file whose only keyframe is at 0 starts afresh.
+                    resumable = any(t.is_keyframe and t.ts > 0 for t in flvtools.parse(partial).tags)
+                    if "Already Completed" not in r.stderr and resumable:
                         self.assertGreater(srv.commands("play", conn=1)[0]["amf"][4], 0)
 
     def test_audio_and_video(self):
