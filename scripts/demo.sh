@@ -3,7 +3,7 @@
 # generated 20-second stream, downloads it and checks the FLV file.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-./scripts/deps.sh build-essential cmake python3 flvmeta
+./scripts/deps.sh build-essential cmake python3 flvmeta libssl-dev
 cmake -S . -B build -DKAVELO_TESTS=OFF -DCMAKE_BUILD_TYPE=Release
 cmake --build build -j"$(nproc)"
 

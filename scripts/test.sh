@@ -8,7 +8,9 @@ cd "$(dirname "$0")/.."
 ./scripts/deps.sh build-essential cmake libgtest-dev python3 \
   nginx-light libnginx-mod-rtmp flvmeta \
   gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-ugly \
-  clang libclang-rt-14-dev valgrind
+  clang libclang-rt-14-dev valgrind \
+  libssl-dev openssl ca-certificates stunnel4 util-linux
+./scripts/node_deps.sh
 
 # A plain build for the test that runs kavelo under valgrind.
 cmake -S . -B build-plain -DKAVELO_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
