@@ -11,6 +11,10 @@ Applications:
   live  live streams, each fed by a pull from vod when a player asks for it
         (rtmp://127.0.0.1:PORT/live/NAME); `live_pulls` maps NAME to the vod
         play path, optionally followed by pull parameters ("clip start=10000")
+  pub   live streams fed by a publisher on this machine
+        (rtmp://127.0.0.1:PORT/pub/NAME): publish and play from 127.0.0.1
+        only; nginx's defaults otherwise, so a player learns of the
+        publisher's end from a StreamEOF alone
 """
 
 import collections
@@ -81,6 +85,13 @@ class NginxServer:
             "        application live {\n"
             "            live on;\n"
             "%s"
+            "        }\n"
+            "        application pub {\n"
+            "            live on;\n"
+            "            allow publish 127.0.0.1;\n"
+            "            deny publish all;\n"
+            "            allow play 127.0.0.1;\n"
+            "            deny play all;\n"
             "        }\n"
             "    }\n"
             "}\n"

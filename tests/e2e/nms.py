@@ -1,0 +1,172 @@
+"""node-media-server 4 as a second real live server for the end-to-end tests.
+
+scripts/node_deps.sh installs it with npm into <repo>/.deps/nms; KAVELO_NMS_DIR
+may name another install prefix (or the package folder itself). A missing
+install is an error, not a reason to skip: the live tests must run in CI.
+
+Each NmsServer runs its own node process with a config written into a
+temporary directory: RTMP only, on a free loopback port, no HTTP, HTTPS,
+RTMPS, admin console or recording, and its store kept in that directory. It
+is stopped by the pid we started (SIGTERM, then SIGKILL), never by name.
+
+The server accepts any application and stream name made of letters, digits,
+"_" and "-"; a player may come before the publisher. It keeps a stream's
+state for 30 s after its publisher leaves and continues the next publish of
+the same name from there, so every test publishes under a name of its own.
+"""
+
+import json
+import os
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+
+from nginx import free_port, port_accepts
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+TESTS_DIR = os.environ.get("KAVELO_TESTS") or os.path.dirname(HERE)
+PACKAGE = os.path.join("node_modules", "node-media-server")
+
+# Loads the package from the folder given first and runs it with the config
+# given second; node's default SIGTERM action ends it.
+LAUNCHER = """\
+const fs = require("fs");
+const NodeMediaServer = require(process.argv[2]);
+const configPath = process.argv[3];
+const config = JSON.parse(fs.readFileSync(configPath, "utf8"));
+new NodeMediaServer(config, configPath).run();
+"""
+
+
+def package_dir():
+    """The node-media-server package folder; RuntimeError naming where it was
+    looked for when it is not installed."""
+    given = os.environ.get("KAVELO_NMS_DIR")
+    repo_default = os.path.join(os.path.dirname(os.path.abspath(TESTS_DIR)), ".deps", "nms")
+    candidates = [given, os.path.join(given, PACKAGE)] if given else [os.path.join(repo_default, PACKAGE)]
+    for path in candidates:
+        if os.path.isfile(os.path.join(path, "package.json")) and \
+                os.path.isfile(os.path.join(path, "src", "index.js")):
+            return path
+    raise RuntimeError(
+        "node-media-server is not installed (looked in %s); run scripts/node_deps.sh "
+        "or set KAVELO_NMS_DIR to its npm prefix" % ", ".join(candidates))
+
+
+def package_version(path):
+    with open(os.path.join(path, "package.json"), encoding="utf-8") as fh:
+        return json.load(fh).get("version", "?")
+
+
+class NmsServer:
+    """Usage: with NmsServer() as srv: srv.url("live", "name")."""
+
+    def __init__(self):
+        self.package = package_dir()
+        self.version = package_version(self.package)
+        self.dir = None
+        self.port = None
+        self.proc = None
+
+    def config(self):
+        return {
+            "bind": "127.0.0.1",
+            "rtmp": {"port": self.port},
+            "notify": {"url": ""},
+            "auth": {"play": False, "publish": False, "secret": ""},
+            "store": {"path": os.path.join(self.dir, "data")},
+            "record": {"auto": False, "path": os.path.join(self.dir, "record")},
+            "webadmin": {"enable": False},
+        }
+
+    def start(self, timeout=20.0):
+        if shutil.which("node") is None:
+            raise RuntimeError("node is missing (Debian package nodejs)")
+        if not self.version.startswith("4."):
+            raise RuntimeError("node-media-server %s found, the tests need version 4" % self.version)
+        self.dir = tempfile.mkdtemp(prefix="kavelo-nms-")
+        launcher = os.path.join(self.dir, "launch.js")
+        with open(launcher, "w") as f:
+            f.write(LAUNCHER)
+        last_error = ""
+        # Another process may take the port between our probe and the bind.
+        for _ in range(5):
+            self.port = free_port()
+            conf = os.path.join(self.dir, "config.json")
+            with open(conf, "w") as f:
+                json.dump(self.config(), f, indent=2)
+            log = open(os.path.join(self.dir, "server.log"), "ab")
+            try:
+                self.proc = subprocess.Popen(["node", launcher, self.package, conf],
+                                             cwd=self.dir, stdin=subprocess.DEVNULL,
+                                             stdout=log, stderr=log)
+            finally:
+                log.close()
+            if self._wait_listening(timeout):
+                return self
+            last_error = self.log_text()
+            self._terminate()
+            if "already in use" not in last_error:
+                break
+        self.stop()
+        raise RuntimeError("node-media-server did not start listening:\n" + last_error)
+
+    def _wait_listening(self, timeout):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if self.proc.poll() is not None:
+                return False
+            if port_accepts(self.port):
+                return True
+            time.sleep(0.05)
+        return False
+
+    def _terminate(self):
+        if self.proc is None:
+            return
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait(timeout=5)
+        self.proc = None
+
+    def stop(self):
+        """Stop our server by its pid and remove its directory (kept with the
+        log when KAVELO_KEEP_NMS is set)."""
+        self._terminate()
+        if self.dir and not os.environ.get("KAVELO_KEEP_NMS"):
+            shutil.rmtree(self.dir, ignore_errors=True)
+            self.dir = None
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
+        return False
+
+    def url(self, app, name):
+        return "rtmp://127.0.0.1:%d/%s/%s" % (self.port, app, name)
+
+    def log_text(self):
+        path = os.path.join(self.dir or "", "server.log")
+        if self.dir and os.path.exists(path):
+            with open(path, errors="replace") as f:
+                return f.read()
+        return ""
+
+    def running(self):
+        return self.proc is not None and self.proc.poll() is None
+
+
+if __name__ == "__main__":
+    with NmsServer() as srv:
+        print("node-media-server %s pid %d listening on %s"
+              % (srv.version, srv.proc.pid, srv.url("live", "")))
+        time.sleep(1)
+        print(srv.log_text())
