@@ -79,7 +79,10 @@ int DownloadRun::Prepare()
   }
   if (s.tcUrl == nullptr && s.app != nullptr) {
     char str[512] = {0};
-    snprintf(str, 511, "%s://%s:%d/%s", RTMPProtocolStringsLower[s.protocol], s.host, s.port, s.app);
+    // An IPv6 literal goes in brackets, or its colons would read as the port.
+    bool bBracket = strchr(s.host, ':') != nullptr && s.host[0] != '[';
+    snprintf(str, 511, bBracket ? "%s://[%s]:%d/%s" : "%s://%s:%d/%s", RTMPProtocolStringsLower[s.protocol], s.host,
+             s.port, s.app);
     m_strTcUrl = str;
     s.tcUrl = m_strTcUrl.c_str();
   }

@@ -113,7 +113,7 @@ void PrintUsage(const Settings &s)
   PrintRow("--rtmp|-r url", "URL (e.g. rtmp//hotname[:port]/path)\n");
   PrintRow("--host|-n hostname", "Overrides the hostname in the rtmp url\n");
   PrintRow("--port|-c port", "Overrides the port in the rtmp url\n");
-  PrintRow("--protocol|-l", "Overrides the protocol in the rtmp url (0 - RTMP)\n");
+  PrintRow("--protocol|-l", "Overrides the protocol in the rtmp url (0 - RTMP, 2 - RTMPS)\n");
   PrintRow("--playpath|-y", "Overrides the playpath parsed from rtmp url\n");
   PrintRow("--swfUrl|-s url", "URL to player swf file\n");
   PrintRow("--tcUrl|-t url", "URL to played stream (default: \"rtmp://host[:port]/app\")\n");
@@ -208,7 +208,7 @@ int ApplyOption(int opt, const char *arg, Settings &s)
       Log(LOG_LEVEL_ERROR, "Unknown protocol specified: %s", arg);
       return 1;
     }
-    if (n != 0) {
+    if (n != RTMP_PROTOCOL_RTMP && n != RTMP_PROTOCOL_RTMPS) {
       Log(LOG_LEVEL_ERROR, "Unknown protocol specified: %d", n);
       return 1;
     }
@@ -325,12 +325,15 @@ int Validate(Settings &s)
         "playpath");
     return 1;
   }
+  // rtmps services listen where HTTPS does.
+  const int nDefaultPort = s.protocol == RTMP_PROTOCOL_RTMPS ? 443 : 1935;
   if (s.port == -1) {
-    Log(LOG_LEVEL_WARNING, "You haven't specified a port (--port) or rtmp url (-r), using default port 1935");
-    s.port = 1935;
+    Log(LOG_LEVEL_WARNING, "You haven't specified a port (--port) or rtmp url (-r), using default port %d",
+        nDefaultPort);
+    s.port = nDefaultPort;
   }
   if (s.port == 0)
-    s.port = 1935;
+    s.port = nDefaultPort;
   if (s.protocol == -1) {
     Log(LOG_LEVEL_WARNING,
         "You haven't specified a protocol (--protocol) or rtmp url (-r), using default protocol RTMP");

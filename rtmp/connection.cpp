@@ -5,26 +5,23 @@
 #undef NDEBUG
 #include <cassert>
 
-#include <arpa/inet.h>
 #include <cerrno>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 #include "foundation/log.h"
 #include "rtmp/rtmp.h"
+#include "rtmp/tls.h"
 #include "url/parseurl.h"
 
 namespace RTMP_LIB {
 
 #define RTMP_DEFAULT_PORT 1935
+// rtmps services listen where HTTPS does.
+#define RTMPS_DEFAULT_PORT 443
 #define RTMP_CHANNEL_PAGES ((RTMP_CHANNELS + RTMP_CHANNELS_PER_PAGE - 1) / RTMP_CHANNELS_PER_PAGE)
 
 // A server may use any chunk stream id up to 65599, but a session touches a
@@ -69,6 +66,8 @@ CRTMP::~CRTMP()
 
 void CRTMP::Close()
 {
+  // The TLS session says goodbye on the socket before it closes.
+  m_pTls.reset();
   if (IsConnected())
     close(m_socket);
   m_socket = -1;
@@ -187,57 +186,6 @@ static void LogParameters(const CRTMP &r, unsigned int port)
   Log(LOG_LEVEL_DEBUG, "timeout       : %ld sec", r.m_nTimeout);
 }
 
-static bool ResolveHost(const char *hostname, struct sockaddr_in *service)
-{
-  if (hostname == nullptr)
-    return false;
-  service->sin_addr.s_addr = inet_addr(hostname);
-  if (service->sin_addr.s_addr != INADDR_NONE)
-    return true;
-  struct hostent *host = gethostbyname(hostname);
-  if (host == nullptr || host->h_addrtype != AF_INET || host->h_length != 4 || host->h_addr_list[0] == nullptr)
-    return false;
-  memcpy(&service->sin_addr, host->h_addr_list[0], 4);
-  return true;
-}
-
-static bool ConnectSocket(int fd, const struct sockaddr_in *service, long nTimeout)
-{
-  // Connect without blocking and wait for the outcome, so that a host that
-  // drops our SYNs costs the receive timeout and not the system's minutes.
-  int nFlags = fcntl(fd, F_GETFL, 0);
-  if (nFlags < 0 || fcntl(fd, F_SETFL, nFlags | O_NONBLOCK) < 0)
-    return false;
-  int nResult = connect(fd, reinterpret_cast<const struct sockaddr *>(service), sizeof *service);
-  if (nResult != 0 && errno == EINPROGRESS) {
-    struct pollfd pfd;
-    pfd.fd = fd;
-    pfd.events = POLLOUT;
-    pfd.revents = 0;
-    int nWaitMS = -1;
-    if (nTimeout > 0)
-      nWaitMS = nTimeout >= INT_MAX / 1000 ? INT_MAX : static_cast<int>(nTimeout * 1000);
-    nResult = poll(&pfd, 1, nWaitMS);
-    if (nResult == 0) {
-      errno = ETIMEDOUT;
-      return false;
-    }
-    if (nResult < 0)
-      return false;
-    int nError = 0;
-    socklen_t nLen = sizeof nError;
-    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &nError, &nLen) != 0)
-      return false;
-    if (nError != 0) {
-      errno = nError;
-      return false;
-    }
-  } else if (nResult != 0) {
-    return false;
-  }
-  return fcntl(fd, F_SETFL, nFlags) == 0;
-}
-
 bool CRTMP::Connect(int protocol, const char *hostname, unsigned int port, const char *playpath,
                     const char *tcUrl, const char *swfUrl, const char *pageUrl, const char *app,
                     const char *auth, const char *flashVer, const char *subscribepath, double dTime,
@@ -263,34 +211,15 @@ bool CRTMP::Connect(int protocol, const char *hostname, unsigned int port, const
   m_nTimeout = timeout;
   LogParameters(*this, port);
   if (m_nPort == 0)
-    m_nPort = RTMP_DEFAULT_PORT;
+    m_nPort = protocol == RTMP_PROTOCOL_RTMPS ? RTMPS_DEFAULT_PORT : RTMP_DEFAULT_PORT;
 
   Close();
   m_bRefused = false;
   m_bMediaReceived = false;
 
-  struct sockaddr_in service;
-  memset(&service, 0, sizeof service);
-  service.sin_family = AF_INET;
-  service.sin_port = htons(static_cast<uint16_t>(m_nPort));
-  if (!ResolveHost(hostname, &service)) {
-    Log(LOG_LEVEL_ERROR, "Problem accessing the DNS. (addr: %s)", OrEmpty(hostname));
+  if (!ConnectSocket(hostname))
     return false;
-  }
-
-  m_socket = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  if (m_socket < 0) {
-    Log(LOG_LEVEL_ERROR, "%s, failed to create socket. Error: %d", "Connect", GetSockError());
-    m_socket = -1;
-    return false;
-  }
-  // From here on a silent server costs at most the timeout: the handshake
-  // reads run under it too.
-  if (m_nTimeout > 0)
-    SetReceiveTimeout("Connect");
-
-  if (!ConnectSocket(m_socket, &service, m_nTimeout)) {
-    Log(LOG_LEVEL_ERROR, "%s, failed to connect socket. Error: %d", "Connect", GetSockError());
+  if (m_nProtocol == RTMP_PROTOCOL_RTMPS && !StartTls(hostname)) {
     Close();
     return false;
   }

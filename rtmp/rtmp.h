@@ -21,6 +21,8 @@ int GetSockError();
 
 namespace RTMP_LIB {
 
+class CTlsSession;
+
 #define RTMP_DEFAULT_CHUNKSIZE 128
 // Each recv asks for this much: fewer system calls per byte than 16 KiB, and
 // still small beside the 1 MiB work buffer.
@@ -87,6 +89,9 @@ public:
   // Protocol control messages (control.cpp).
   bool SendPing(short nType, unsigned int nObject, unsigned int nTime = 0);
   void HandlePing(const RTMPPacket &packet);
+  // True when the message is a stream EOF that ends a live recording: for the
+  // stream being played, after media; the connection is then closed.
+  bool HandleStreamEOF(const RTMPPacket &packet);
   bool SendServerBW();
   bool SendBytesReceived();
   void HandleChangeChunkSize(const RTMPPacket &packet);
@@ -171,6 +176,11 @@ public:
   double m_fDuration;
 
 private:
+  // rtmps: the TLS session over m_socket, else null (plain TCP).
+  std::unique_ptr<CTlsSession> m_pTls;
+  bool ConnectSocket(const char *hostname);
+  bool StartTls(const char *hostname);
+
   void (*m_pfnBeforeReceive)(void *) = nullptr;
   void *m_pBeforeReceiveContext = nullptr;
 

@@ -12,6 +12,7 @@
 
 #include "foundation/log.h"
 #include "rtmp/rtmp.h"
+#include "rtmp/tls.h"
 
 int GetTime()
 {
@@ -81,7 +82,8 @@ bool CRTMP::FillBuffer()
 
   if (m_pfnBeforeReceive != nullptr)
     m_pfnBeforeReceive(m_pBeforeReceiveContext);
-  int nBytes = static_cast<int>(recv(m_socket, m_pBuffer, RTMP_BUFFER_CACHE_SIZE, 0));
+  int nBytes = m_pTls ? m_pTls->Read(m_pBuffer, RTMP_BUFFER_CACHE_SIZE)
+                      : static_cast<int>(recv(m_socket, m_pBuffer, RTMP_BUFFER_CACHE_SIZE, 0));
   if (nBytes < 0) {
     // The application's signal handlers do not restart system calls, so that
     // Ctrl-C ends a read that waits on a stalled server.
@@ -105,7 +107,7 @@ bool CRTMP::WriteN(const char *buffer, int n)
   }
   while (n > 0) {
     // A server that has gone must not kill the process with SIGPIPE.
-    int nBytes = static_cast<int>(send(m_socket, buffer, n, MSG_NOSIGNAL));
+    int nBytes = m_pTls ? m_pTls->Write(buffer, n) : static_cast<int>(send(m_socket, buffer, n, MSG_NOSIGNAL));
     if (nBytes < 0) {
       if (errno == EINTR)
         Log(LOG_LEVEL_DEBUG, "%s, interrupted by a signal", "WriteN");

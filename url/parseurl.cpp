@@ -99,16 +99,30 @@ bool ParseUrl(const char *url, int *protocol, char **host, unsigned int *port, c
     return false;
   }
 
-  size_t nColon = Find(p, len, ':');
   size_t nQuery = Find(p, len, '?');
   size_t nSlash = Find(p, len, '/');
   size_t nEnd = nSlash < nQuery ? nSlash : nQuery;
-  size_t nHost = nColon < nEnd ? nColon : nEnd;
+  // An IPv6 literal stands in brackets, because of its colons; the host is
+  // what the brackets hold.
+  size_t nOpen = 0;
+  size_t nHost;
+  if (p[0] == '[') {
+    nHost = Find(p, nEnd, ']');
+    if (nHost == nEnd || nHost == 1 || (nHost + 1 < nEnd && p[nHost + 1] != ':')) {
+      Log(LOG_LEVEL_WARNING, "RTMP URL: Invalid IPv6 address in brackets!");
+      return false;
+    }
+    nOpen = 1;
+    nHost++;
+  } else {
+    size_t nColon = Find(p, len, ':');
+    nHost = nColon < nEnd ? nColon : nEnd;
+  }
 
   if (nEnd > 255) {
     Log(LOG_LEVEL_WARNING, "Hostname exceeds 255 characters!");
   } else {
-    *host = CopyN(p, nHost);
+    *host = CopyN(p + nOpen, nHost - 2 * nOpen);
     Log(LOG_LEVEL_DEBUG, "Parsed host    : %s", *host);
   }
   p += nHost;
@@ -121,7 +135,7 @@ bool ParseUrl(const char *url, int *protocol, char **host, unsigned int *port, c
     } else {
       *port = PortValue(p, nPort);
       if (*port == 0)
-        *port = 1935;
+        *port = *protocol == RTMP_PROTOCOL_RTMPS ? 443 : 1935;
       Log(LOG_LEVEL_DEBUG, "Parsed port    : %d", static_cast<int>(*port));
     }
     p += nPort;

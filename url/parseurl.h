@@ -11,7 +11,8 @@
 extern const char RTMPProtocolStrings[6][7];
 extern const char RTMPProtocolStringsLower[6][7];
 
-// Splits rtmp[t|s|e|te]|rtmfp://host[:port]/app/playpath. Outputs are written
+// Splits rtmp[t|s|e|te]|rtmfp://host[:port]/app/playpath; an IPv6 host stands
+// in brackets ([::1]) and is returned without them. Outputs are written
 // only when found; host, playpath and app are malloc'ed and owned by the caller.
 bool ParseUrl(const char *url, int *protocol, char **host, unsigned int *port, char **playpath, char **app);
 

@@ -36,7 +36,7 @@ def usage(timeout=300, buffer=36000000, skip=0):
         ("--rtmp|-r url", "URL (e.g. rtmp//hotname[:port]/path)\n"),
         ("--host|-n hostname", "Overrides the hostname in the rtmp url\n"),
         ("--port|-c port", "Overrides the port in the rtmp url\n"),
-        ("--protocol|-l", "Overrides the protocol in the rtmp url (0 - RTMP)\n"),
+        ("--protocol|-l", "Overrides the protocol in the rtmp url (0 - RTMP, 2 - RTMPS)\n"),
         ("--playpath|-y", "Overrides the playpath parsed from rtmp url\n"),
         ("--swfUrl|-s url", "URL to player swf file\n"),
         ("--tcUrl|-t url", "URL to played stream (default: \"rtmp://host[:port]/app\")\n"),
@@ -223,6 +223,7 @@ class Refusals(unittest.TestCase):
              + warning("Couldn't parse the specified url (host/app/s)!") + host),
             (["-r", "rtmp://"], host),
             (["--protocol", "1"], error("Unknown protocol specified: 1")),
+            (["--protocol", "3"], error("Unknown protocol specified: 3")),
             (["-l", "-1", "-h"], error("Unknown protocol specified: -1")),
             (["--protocol", "99999999999999999999"], error("Unknown protocol specified: 99999999999999999999")),
             (["--port", "65536", "-h"], error(port % "65536")),
@@ -262,7 +263,7 @@ class Refusals(unittest.TestCase):
     def test_edge_values_accepted(self):
         # --help after the option proves that the value was taken.
         for args in (["--port", "65535"], ["--port", "0"], ["--port", "abc"], ["--protocol", "0"],
-                     ["--protocol", "zero"], ["--start", "4294967"], ["--stop", "0.0004"], ["--start", "-0"],
+                     ["--protocol", "2"], ["--protocol", "zero"], ["--start", "4294967"], ["--stop", "0.0004"], ["--start", "-0"],
                      ["--start", "1.5"], ["-r", "rtmp://h:65535/a/s"], ["-r", "rtmp://h:0/a/s"],
                      ["--buffer", "-2147483648"]):
             with self.subTest(args=args):

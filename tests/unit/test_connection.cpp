@@ -41,7 +41,8 @@ TEST(Connection, RefusedPortLogsParametersAndFails)
                        "\rDEBUG: playLength    : 60.000 sec\n"
                        "\rDEBUG: live          : yes\n"
                        "\rDEBUG: timeout       : 7 sec\n"
-                       "\rERROR: Connect, failed to connect socket. Error: 111\n";
+                       "\rDEBUG: Connect, connecting to 127.0.0.1:" + std::to_string(nPort) + "\n"
+                       "\rERROR: Connect, failed to connect socket to 127.0.0.1:" + std::to_string(nPort) + ". Error: 111 (Connection refused)\n";
   EXPECT_EQ(log.Text(), expect);
 }
 

@@ -110,6 +110,27 @@ TEST(ParseUrl, Table)
       {"host/app/s", false, 0, kNone, kNoPort, kNone, kNone, Warn("RTMP URL: No :// in url!")},
       {"rtmp://", false, 0, kNone, kNoPort, kNone, kNone, Warn("No hostname in URL!")},
       {"://h/a/s", true, 0, "h", kNoPort, "a", "s", Warn("Unknown protocol!\n")},
+      // IPv6 literals stand in brackets; the host is what they hold.
+      {"rtmp://[::1]:1935/app/stream", true, 0, "::1", 1935, "app", "stream", ""},
+      {"rtmp://[::1]/app/stream", true, 0, "::1", kNoPort, "app", "stream", ""},
+      {"rtmp://[2001:db8::a:1]:19350/a/b/c.flv", true, 0, "2001:db8::a:1", 19350, "a/b", "c", ""},
+      {"rtmp://[fe80::1%25lo]:1/a/s", true, 0, "fe80::1%25lo", 1, "a", "s", ""},
+      {"rtmp://[::1]", true, 0, "::1", kNoPort, kNone, kNone, Warn("No application or playpath in URL!")},
+      {"rtmp://[::1]:", true, 0, "::1", 1935, kNone, kNone, Warn("No application or playpath in URL!")},
+      {"rtmp://[::1]?x=1", true, 0, "::1", kNoPort, kNone, kNone, Warn("No application or playpath in URL!")},
+      {"rtmp://[127.0.0.1]:80/a/s", true, 0, "127.0.0.1", 80, "a", "s", ""},
+      {"rtmps://[::1]/a/s", true, 2, "::1", kNoPort, "a", "s", ""},
+      {"rtmp://[::1/a/s", false, 0, kNone, kNoPort, kNone, kNone, Warn("RTMP URL: Invalid IPv6 address in brackets!")},
+      {"rtmp://[]:1935/a/s", false, 0, kNone, kNoPort, kNone, kNone,
+       Warn("RTMP URL: Invalid IPv6 address in brackets!")},
+      {"rtmp://[::1]x/a/s", false, 0, kNone, kNoPort, kNone, kNone, Warn("RTMP URL: Invalid IPv6 address in brackets!")},
+      // The bracket after the first slash belongs to the path.
+      {"rtmp://[::1/a]/s", false, 0, kNone, kNoPort, kNone, kNone, Warn("RTMP URL: Invalid IPv6 address in brackets!")},
+      {"rtmp://h/[a]/s", true, 0, "h", kNoPort, "[a]", "s", ""},
+      // rtmps services listen on 443; port 0 means the scheme's default.
+      {"rtmps://host/app/s", true, 2, "host", kNoPort, "app", "s", ""},
+      {"rtmps://host:0/app/s", true, 2, "host", 443, "app", "s", ""},
+      {"rtmps://host:8443/app/s", true, 2, "host", 8443, "app", "s", ""},
       // Host, colon and port together: 255 characters are a host, 256 are not.
       {"rtmp://" + shorterHost + ":1935/app/s", true, 0, shorterHost.c_str(), 1935, "app", "s", ""},
       {"rtmp://" + longHost + ":1935/app/s", true, 0, kNone, 1935, "app", "s",

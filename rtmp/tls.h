@@ -1,0 +1,43 @@
+// TLS over a connected socket, for rtmps.
+#pragma once
+
+#include <memory>
+
+typedef struct ssl_st SSL;
+typedef struct ssl_ctx_st SSL_CTX;
+typedef struct bio_method_st BIO_METHOD;
+
+namespace RTMP_LIB {
+
+class CTlsSession
+{
+public:
+  ~CTlsSession();
+  CTlsSession(const CTlsSession &) = delete;
+  CTlsSession &operator=(const CTlsSession &) = delete;
+
+  // Runs the client handshake on fd: the server name goes out as SNI, and the
+  // certificate must chain to the system's trusted authorities (OpenSSL's
+  // default paths, so SSL_CERT_FILE and SSL_CERT_DIR apply) and carry the
+  // host name, or the address when the host is an IP literal. Logs why it
+  // failed and returns nullptr; never falls back to plain TCP.
+  static std::unique_ptr<CTlsSession> Start(int fd, const char *szHost);
+
+  // Like recv: bytes read, 0 when the server closed the session, -1 on an
+  // error (errno holds EINTR or EAGAIN when the socket call was interrupted
+  // or timed out).
+  int Read(char *buffer, int n);
+  // Like send: bytes written (all of them), or -1.
+  int Write(const char *buffer, int n);
+
+private:
+  CTlsSession() = default;
+  int Failed(int nResult, const char *szWho);
+
+  SSL_CTX *m_ctx = nullptr;
+  SSL *m_ssl = nullptr;
+  BIO_METHOD *m_bioMethod = nullptr;
+  bool m_bBroken = false;  // a fatal error: no close_notify may follow
+};
+
+}  // namespace RTMP_LIB
