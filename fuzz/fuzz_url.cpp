@@ -55,8 +55,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     __builtin_trap();
   const size_t nSep = strUrl.find("://");
   if (!bOk) {
-    // Refused URLs have no "://" or nothing after it, and store nothing.
-    if (nSep != std::string::npos && nSep + 3 < strUrl.size())
+    // Refused URLs have no "://", nothing after it, or a bracketed host that
+    // does not close properly; they store nothing.
+    if (nSep != std::string::npos && nSep + 3 < strUrl.size() && strUrl[nSep + 3] != '[')
       __builtin_trap();
     if (host != kUnset || playpath != kUnset || app != kUnset || port != kNoPort)
       __builtin_trap();
