@@ -184,6 +184,7 @@ class HandshakeOrder(TlsCase):
             run = run_kavelo(["-r", "rtmps://localhost:%d/vod/%s" % (rec.port, real_media.PLAIN_NAME),
                               "-o", path, "--stop", "2", "--timeout", "30"])
         self.assertEqual(run.rc, 0, self.explain(run, rec))
+        self.assertEqual(rec.holds, 1, "the server's Finished was not held back")
         self.assertTrue(media_tags(path))
         self.assertOnlyTls(rec.sent_by_client())
         events = tls.timeline(rec.chunks)

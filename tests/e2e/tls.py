@@ -264,6 +264,7 @@ class Recorder:
         self.hold = hold_after_client_ccs
         self.chunks = []
         self.connections = 0
+        self.holds = 0        # server flights held back and then released
         self._lock = threading.Lock()
         self._stop = threading.Event()
         self._listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
@@ -302,6 +303,7 @@ class Recorder:
             open_ends = {client, server}
             while len(open_ends) == 2 and not self._stop.is_set():
                 if state == "holding" and time.monotonic() >= release_at:
+                    self.holds += 1 if held else 0
                     self._forward(client, "s", held)
                     held, state = b"", "done"
                 readable, _, _ = select.select(list(open_ends), [], [], 0.05)
