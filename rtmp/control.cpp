@@ -8,6 +8,7 @@
 namespace RTMP_LIB {
 
 // Ping (user control) types.
+#define PING_STREAM_EOF 1
 #define PING_BUFFER_LENGTH 3
 #define PING_REQUEST 6
 #define PING_RESPONSE 7
@@ -69,6 +70,29 @@ void CRTMP::HandlePing(const RTMPPacket &packet)
     Log(LOG_LEVEL_DEBUG, "%s, SWFVerification ping received: ", "HandlePing");
     Log(LOG_LEVEL_WARNING, "%s: Ignoring unsupported SWFVerification request", "HandlePing");
   }
+}
+
+bool CRTMP::HandleStreamEOF(const RTMPPacket &packet)
+{
+  if (!packet.m_body || packet.m_nBodySize < 6 || ReadInt16(packet.m_body) != PING_STREAM_EOF)
+    return false;
+  int nStreamId = ReadInt32(packet.m_body + 2);
+  // A recorded stream ends with its own status message; some servers send a
+  // stream EOF beside it, which must not cut the wait for it short.
+  if (!m_bLiveStream || nStreamId != m_stream_id)
+    return false;
+  // nginx sends StreamBegin and StreamEOF around a play that starts before
+  // anyone publishes: only the end of a publication that was recorded counts.
+  if (!m_bMediaReceived) {
+    Log(LOG_LEVEL_INFO, "%s, stream EOF for stream %d before any media, waiting for the publisher",
+        "HandleStreamEOF", nStreamId);
+    return false;
+  }
+  // nginx keeps the connection open after it and sends no status: without
+  // this the recording would only end at the receive timeout.
+  LogPrintf("\rStream EOF for stream %d: the publisher stopped, ending the recording\n", nStreamId);
+  Close();
+  return true;
 }
 
 bool CRTMP::SendServerBW()

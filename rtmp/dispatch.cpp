@@ -1,5 +1,7 @@
 // The message loop: reads until a message the application must see has
 // arrived, answering or logging everything else on the way.
+#include <cstring>
+
 #include "foundation/log.h"
 #include "rtmp/rtmp.h"
 
@@ -30,6 +32,37 @@ static void ScanFlvData(CRTMP &rtmp, const RTMPPacket &packet)
   }
 }
 
+// Encoders send their metadata as "@setDataFrame", "onMetaData", {...}, and
+// some servers forward that form as it came. Returns the size of the leading
+// "@setDataFrame" string when "onMetaData" follows it, else 0.
+static uint32_t SetDataFramePrefixSize(const char *body, uint32_t nSize)
+{
+  static const char szSetDataFrame[] = "\x02\x00\x0d@setDataFrame";
+  static const char szOnMetaData[] = "\x02\x00\x0aonMetaData";
+  const uint32_t nPrefix = sizeof(szSetDataFrame) - 1;
+  const uint32_t nName = sizeof(szOnMetaData) - 1;
+  if (!body || nSize < nPrefix + nName || memcmp(body, szSetDataFrame, nPrefix) != 0 ||
+      memcmp(body + nPrefix, szOnMetaData, nName) != 0)
+    return 0;
+  return nPrefix;
+}
+
+// A notify is returned when it is metadata. The "@setDataFrame" form is
+// returned without that first value: players and the resume analysis of a
+// partial file look for a script tag that starts with "onMetaData".
+static bool HandleNotify(CRTMP &rtmp, RTMPPacket &packet)
+{
+  uint32_t nSkip = SetDataFramePrefixSize(packet.m_body, packet.m_nBodySize);
+  if (!rtmp.HandleMetadata(packet.m_body ? packet.m_body + nSkip : nullptr, packet.m_nBodySize - nSkip))
+    return false;
+  if (nSkip > 0) {
+    memmove(packet.m_body, packet.m_body + nSkip, packet.m_nBodySize - nSkip);
+    packet.m_nBodySize -= nSkip;
+    packet.m_nBytesRead -= nSkip;
+  }
+  return true;
+}
+
 int CRTMP::GetNextMediaPacket(RTMPPacket &packet)
 {
   int nRes = 0;
@@ -49,6 +82,9 @@ int CRTMP::GetNextMediaPacket(RTMPPacket &packet)
       break;
     case RTMP_PACKET_TYPE_CONTROL:
       HandlePing(packet);
+      // The end of a live publication is the end of the recording.
+      if (HandleStreamEOF(packet))
+        nRes = 2;
       break;
     case RTMP_PACKET_TYPE_SERVER_BW:
       Log(LOG_LEVEL_DEBUG, "%s, received: server BW", "GetNextMediaPacket");
@@ -85,7 +121,7 @@ int CRTMP::GetNextMediaPacket(RTMPPacket &packet)
       break;
     case RTMP_PACKET_TYPE_INFO:
       Log(LOG_LEVEL_DEBUG, "%s, received: notify %lu bytes", "GetNextMediaPacket", nSize);
-      if (HandleMetadata(packet.m_body, packet.m_nBodySize))
+      if (HandleNotify(*this, packet))
         nRes = 1;
       break;
     case RTMP_PACKET_TYPE_SHARED_OBJECT:

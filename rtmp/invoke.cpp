@@ -131,6 +131,17 @@ static int HandleStatus(CRTMP &rtmp, const AMFObject &obj)
     rtmp.Close();
     return 1;
   }
+  // The publisher of a live stream stopped. Some servers say so before any
+  // media when the play started ahead of the publisher; that ends nothing.
+  if (strCode == "NetStream.Play.UnpublishNotify" && rtmp.m_bLiveStream) {
+    if (!rtmp.m_bMediaReceived) {
+      Log(LOG_LEVEL_INFO, "%s, %s before any media, waiting for the publisher", "HandleInvoke", strCode.c_str());
+      return 0;
+    }
+    LogPrintf("\rNetStream.Play.UnpublishNotify: the publisher stopped, ending the recording\n");
+    rtmp.Close();
+    return 1;
+  }
   return 0;
 }
 
