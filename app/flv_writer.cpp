@@ -41,11 +41,36 @@ void DecideTimeModel(const StreamParams &params, StreamState &state, unsigned ch
     state.timeModel = TIME_MODEL_RELATIVE;
 }
 
+// A codec configuration (AVC/HEVC or AAC sequence header) describes the
+// stream but holds no time of its own.
+bool IsCodecConfig(unsigned char type, const char *body, uint32_t len)
+{
+  if (len < 2)
+    return false;
+  const unsigned char b0 = static_cast<unsigned char>(body[0]);
+  if (type == RTMP_PACKET_TYPE_VIDEO) {
+    // The extended video header (high bit set) carries its packet type in the
+    // low four bits; 0 is the sequence start.
+    if (b0 & 0x80)
+      return (b0 & 0x0f) == 0;
+    const unsigned char codec = b0 & 0x0f;
+    return (codec == 7 || codec == 12) && body[1] == 0;
+  }
+  if (type == RTMP_PACKET_TYPE_AUDIO)
+    return (b0 >> 4) == 10 && body[1] == 0;
+  return false;
+}
+
 // A live stream carries the publisher's running times; its position counts
-// from the first media message received.
-uint32_t LivePosition(StreamState &state, uint32_t nTime)
+// from the first media message received that is not a codec configuration. A
+// server may send a late joiner its cached sequence headers at time 0 and then
+// media at the publisher's current time: counting from 0 would put the stop
+// offset behind at once.
+uint32_t LivePosition(StreamState &state, unsigned char type, const char *body, uint32_t len, uint32_t nTime)
 {
   if (!state.bLiveOriginSet) {
+    if (IsCodecConfig(type, body, len))
+      return 0;
     state.bLiveOriginSet = true;
     state.nLiveOrigin = nTime;
   }
@@ -136,7 +161,7 @@ int WriteStream(CRTMP *conn, char **ppBuffer, unsigned int nBufferSize, uint32_t
     // metadata comes before it), times count from the start time.
     uint32_t nTagTime = state.timeModel == TIME_MODEL_ABSOLUTE ? ts : params.nSeekTime + ts;
     if (pnPosition != nullptr && type != RTMP_PACKET_TYPE_INFO)
-      *pnPosition = params.bLiveStream ? LivePosition(state, ts) : nTagTime;
+      *pnPosition = params.bLiveStream ? LivePosition(state, type, body, len, ts) : nTagTime;
 
     out[0] = static_cast<char>(type);
     EncodeInt24(out + 1, static_cast<int>(len));
@@ -154,7 +179,7 @@ int WriteStream(CRTMP *conn, char **ppBuffer, unsigned int nBufferSize, uint32_t
       return nOut;
     *pDataTypes |= info.dataTypes;
     if (pnPosition != nullptr && info.nTagCount > 0)
-      *pnPosition = params.bLiveStream ? LivePosition(state, ts) : info.nLastTime;
+      *pnPosition = params.bLiveStream ? LivePosition(state, type, body, len, ts) : info.nLastTime;
     return nOut;
   }
   EncodeInt32(out + nHeader + len, static_cast<int>(FLV_TAG_HEADER_SIZE + len));

@@ -39,7 +39,7 @@ struct ResumeFilterState {
 struct StreamState {
   TimeModel timeModel = TIME_MODEL_UNKNOWN;
   bool bLiveOriginSet = false;
-  uint32_t nLiveOrigin = 0;  // time of the first media message of a live stream
+  uint32_t nLiveOrigin = 0;  // time of a live stream's first media message that is not a codec configuration
   bool bEndOfPlay = false;   // the server reported the end of the stream
   ResumeFilterState filter;
 };
