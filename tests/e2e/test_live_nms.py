@@ -1,0 +1,122 @@
+"""Live recordings from node-media-server 4, fed by the test publisher.
+
+This server tells its players nothing when the publisher leaves, so a live
+recording ends at the receive timeout (exit 2) with what it has; that must be
+the whole stream, metadata included. It forwards the encoder's metadata as
+"@setDataFrame", "onMetaData", {...}, sends media on message stream 0, and
+gives a late joiner its cached metadata, sequence headers and the frames
+since the last keyframe, each at the publisher's own time.
+
+The checks are those of test_live_nginx (LiveCase).
+"""
+
+import os
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import real_media  # noqa: E402
+import test_live_nginx as base  # noqa: E402
+from nms import NmsServer  # noqa: E402
+
+TIMEOUT = 5                      # --timeout: the end of a recording here
+NMS = None
+
+
+def setUpModule():
+    global NMS
+    real_media.ensure_media()
+    NMS = NmsServer().start()
+
+
+def tearDownModule():
+    if NMS is not None:
+        NMS.stop()
+
+
+class NmsCase(base.LiveCase):
+    APP = "live"
+
+    def server(self):
+        return NMS
+
+    def assertEndedByTimeout(self, rec, pub, rc, after):
+        """Nothing told kavelo of the end: the receive timeout did, about
+        TIMEOUT seconds after the last message, and the run counts as
+        incomplete."""
+        self.assertEqual(rc, 2, self.explain(rec, pub))
+        self.assertGreater(after, TIMEOUT - 2.0, "ended %.1f s after the publisher" % after)
+        self.assertLess(after, TIMEOUT + 4.0, "ended %.1f s after the publisher" % after)
+        self.assertNotIn("Download complete", rec.stderr())
+
+
+class EndOfPublication(NmsCase):
+    def test_recording_started_before_publisher(self):
+        meta, tags = base.clip()
+        url = self.stream_url()
+        rec = self.record(url, "--timeout", TIMEOUT)
+        rec.wait_playing()
+        pub = self.publish(url, meta, tags, speed=2.0)
+        rc, after = self.finish(rec, pub, TIMEOUT + 10)
+        self.assertEndedByTimeout(rec, pub, rc, after)
+        flv = self.assertValidRecording()
+        self.assertMetadata(flv.tags, meta)
+        self.assertWholeStream(pub.publisher.sent, flv.tags)
+        self.assertEqual(flv.flags, 0x05)
+
+    def test_recording_joined_mid_stream(self):
+        meta, tags = base.clip()
+        url = self.stream_url()
+        pub = self.publish(url, meta, tags, speed=1.0)
+        time.sleep(3.0)
+        self.assertTrue(pub.running(), "the publisher ended before the join")
+        rec = self.record(url, "--timeout", TIMEOUT)
+        rc, after = self.finish(rec, pub, TIMEOUT + 10)
+        self.assertEndedByTimeout(rec, pub, rc, after)
+        # The first keyframe kept for newcomers is not at time 0 (E40019).
+        flv = self.assertValidRecording({"E40019"})
+        self.assertMetadata(flv.tags, meta)
+        self.assertStreamTail(pub.publisher.sent, flv.tags)
+
+
+class Timestamps(NmsCase):
+    def test_extended_timestamps_written_as_sent(self):
+        meta, tags = base.clip(4000)
+        url = self.stream_url()
+        rec = self.record(url, "--timeout", TIMEOUT)
+        rec.wait_playing()
+        pub = self.publish(url, meta, tags, speed=4.0, offset=base.OFFSET)
+        rc, after = self.finish(rec, pub, TIMEOUT + 10)
+        self.assertEndedByTimeout(rec, pub, rc, after)
+        flv = self.assertValidRecording({"E40019"})
+        self.assertWholeStream(pub.publisher.sent, flv.tags)
+        got = base.media_only(flv.tags)
+        self.assertEqual([t.ts - base.OFFSET for t in got], [t.ts for t in tags])
+        with open(self.out, "rb") as fh:
+            data = fh.read()
+        self.assertEqual(data[got[0].offset + 4:got[0].offset + 8], bytes([0x03, 0x66, 0x40, 0x01]))
+
+    def test_stop_counts_from_the_first_frame_not_the_cached_configuration(self):
+        # An encoder whose sequence headers carry time 0 and its frames a
+        # clock of hours: a late joiner gets the cached headers at 0, then
+        # the frames at 17000000 and more. --stop counts stream time from
+        # the first frame.
+        meta, tags = base.clip(10000)
+        url = self.stream_url()
+        pub = self.publish(url, meta, tags, speed=1.0, offset=base.OFFSET, config_at=0)
+        time.sleep(3.0)
+        self.assertTrue(pub.running(), "the publisher ended before the join")
+        rec = self.record(url, "--timeout", TIMEOUT, "--stop", "5")
+        rc = rec.wait(20)
+        self.assertEqual(rc, 0, self.explain(rec, pub))
+        self.assertIn("Stop offset has been reached at 5.000 sec", rec.stderr())
+        pub.join()
+        flv = self.assertValidRecording({"E40019"})
+        configs = [t for t in base.media_only(flv.tags) if t.ts == 0]
+        self.assertTrue(configs, "no cached sequence header at time 0")
+        self.assertStopSpan(flv.tags)
+
+
+if __name__ == "__main__":
+    unittest.main()
