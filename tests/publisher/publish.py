@@ -7,8 +7,9 @@ size, "@setDataFrame" "onMetaData" {...}, then the audio and video tags of an
 FLV file at their own pace (or faster), optionally with every time shifted by
 an offset, and at the end FCUnpublish, deleteStream and close.
 
-Standard library only; it shares no code with the client under test nor with
-the scripted test server, so the three cannot hide a common mistake.
+Standard library only (with amf_codec.py and flv_file.py beside it); it
+shares no code with the client under test nor with the scripted test server,
+so the three cannot hide a common mistake.
 
 Command line:  publish.py rtmp://127.0.0.1:PORT/APP/NAME FILE.flv [options]
 As a module:   Publisher(url).publish_file(path, speed=2.0, offset=17000000)
@@ -23,172 +24,13 @@ import sys
 import threading
 import time
 
-AUDIO, VIDEO, SCRIPT = 8, 9, 18
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from amf_codec import EcmaArray, PublishError, amf_decode_all, amf_encode  # noqa: E402,F401
+from flv_file import AUDIO, SCRIPT, VIDEO, Tag, cut, read_flv  # noqa: E402,F401
+
 EXTENDED = 0xFFFFFF
 HANDSHAKE_SIZE = 1536
 MAX_MESSAGE = 16 << 20          # what one incoming message may claim
-MAX_AMF_DEPTH = 32
-
-
-class PublishError(Exception):
-    pass
-
-
-# -- AMF0 -------------------------------------------------------------------
-
-class EcmaArray(dict):
-    """A dict sent as an AMF0 ECMA array (the form encoders give metadata)."""
-
-
-def amf_encode(value):
-    if value is None:
-        return b"\x05"
-    if isinstance(value, bool):
-        return b"\x01" + (b"\x01" if value else b"\x00")
-    if isinstance(value, (int, float)):
-        return b"\x00" + struct.pack(">d", float(value))
-    if isinstance(value, str):
-        raw = value.encode("utf-8")
-        if len(raw) > 0xFFFF:
-            return b"\x0c" + struct.pack(">I", len(raw)) + raw
-        return b"\x02" + struct.pack(">H", len(raw)) + raw
-    if isinstance(value, EcmaArray):
-        return b"\x08" + struct.pack(">I", len(value)) + _amf_props(value)
-    if isinstance(value, dict):
-        return b"\x03" + _amf_props(value)
-    if isinstance(value, (list, tuple)):
-        return b"\x0a" + struct.pack(">I", len(value)) + b"".join(amf_encode(v) for v in value)
-    raise TypeError("no AMF0 form for %r" % (value,))
-
-
-def _amf_props(props):
-    out = b""
-    for key, val in props.items():
-        raw = key.encode("utf-8")
-        out += struct.pack(">H", len(raw)) + raw + amf_encode(val)
-    return out + b"\x00\x00\x09"
-
-
-class _AmfReader:
-    """Decodes the values of a server's command; refuses what it does not know."""
-
-    def __init__(self, data):
-        self.data, self.pos = data, 0
-
-    def take(self, n):
-        if self.pos + n > len(self.data):
-            raise PublishError("AMF0 value runs past its message")
-        out = self.data[self.pos:self.pos + n]
-        self.pos += n
-        return out
-
-    def name(self):
-        n = struct.unpack(">H", self.take(2))[0]
-        return self.take(n).decode("utf-8", "replace")
-
-    def props(self, depth):
-        out = {}
-        while True:
-            key = self.name()
-            if key == "" and self.data[self.pos:self.pos + 1] == b"\x09":
-                self.pos += 1
-                return out
-            out[key] = self.value(depth + 1)
-
-    def value(self, depth=0):
-        if depth > MAX_AMF_DEPTH:
-            raise PublishError("AMF0 values nested too deep")
-        marker = self.take(1)[0]
-        if marker == 0x00:
-            return struct.unpack(">d", self.take(8))[0]
-        if marker == 0x01:
-            return self.take(1) != b"\x00"
-        if marker == 0x02:
-            return self.name()
-        if marker == 0x03:
-            return self.props(depth)
-        if marker in (0x05, 0x06):
-            return None
-        if marker == 0x08:
-            self.take(4)
-            return self.props(depth)
-        if marker == 0x0a:
-            count = struct.unpack(">I", self.take(4))[0]
-            if count > len(self.data):
-                raise PublishError("strict array of %d values in a short message" % count)
-            return [self.value(depth + 1) for _ in range(count)]
-        if marker == 0x0b:
-            millis = struct.unpack(">d", self.take(8))[0]
-            self.take(2)             # time zone, unused
-            return millis
-        if marker == 0x0c:
-            n = struct.unpack(">I", self.take(4))[0]
-            return self.take(n).decode("utf-8", "replace")
-        raise PublishError("AMF0 marker 0x%02x not understood" % marker)
-
-    def all(self):
-        out = []
-        while self.pos < len(self.data):
-            out.append(self.value())
-        return out
-
-
-def amf_decode_all(data):
-    return _AmfReader(bytes(data)).all()
-
-
-# -- FLV files --------------------------------------------------------------
-
-class Tag:
-    __slots__ = ("type", "ts", "data")
-
-    def __init__(self, type, ts, data):
-        self.type, self.ts, self.data = type, ts, bytes(data)
-
-    @property
-    def is_config(self):
-        """AVC or AAC sequence header: codec configuration, not a frame."""
-        if self.type == VIDEO:
-            return len(self.data) > 1 and (self.data[0] & 0x0F) == 7 and self.data[1] == 0
-        if self.type == AUDIO:
-            return len(self.data) > 1 and (self.data[0] >> 4) == 10 and self.data[1] == 0
-        return False
-
-    def __repr__(self):
-        return "Tag(type=%d, ts=%d, size=%d)" % (self.type, self.ts, len(self.data))
-
-
-def read_flv(path):
-    """(metadata dict or None, audio/video tags) of an FLV file."""
-    with open(path, "rb") as fh:
-        data = fh.read()
-    if len(data) < 13 or data[:3] != b"FLV":
-        raise PublishError("%s is no FLV file" % path)
-    pos = struct.unpack(">I", data[5:9])[0] + 4
-    meta, tags = None, []
-    while pos + 11 <= len(data):
-        ttype = data[pos]
-        size = int.from_bytes(data[pos + 1:pos + 4], "big")
-        ts = int.from_bytes(data[pos + 4:pos + 7], "big") | (data[pos + 7] << 24)
-        body = data[pos + 11:pos + 11 + size]
-        if len(body) < size:
-            break
-        if ttype in (AUDIO, VIDEO):
-            tags.append(Tag(ttype, ts, body))
-        elif ttype == SCRIPT and meta is None:
-            values = amf_decode_all(body)
-            if len(values) > 1 and values[0] == "onMetaData" and isinstance(values[1], dict):
-                meta = values[1]
-        pos += 11 + size + 4
-    return meta, tags
-
-
-def cut(tags, duration_ms):
-    """The tags of the first duration_ms of a clip."""
-    if not tags:
-        return []
-    first = tags[0].ts
-    return [t for t in tags if t.ts - first < duration_ms]
 
 
 # -- the connection ---------------------------------------------------------
