@@ -59,7 +59,21 @@ def _start_index(media_tags, start, mode):
     return before[-1] if before else keys[0]
 
 
+# Codec configurations a live server keeps for late joiners: an AVC sequence
+# header (High profile avcC with one SPS and one PPS) and an AAC-LC one.
+AVC_SEQUENCE_HEADER = bytes.fromhex("17 00 000000 01 64 00 1f ff e1 0004 6764001f 01 0004 68ee3c80")
+AAC_SEQUENCE_HEADER = bytes.fromhex("af001210")
+
+
 def _metadata_body(meta, cfg):
+    body = _plain_metadata_body(meta, cfg)
+    # The form encoders publish and some servers forward unchanged.
+    if body is not None and cfg.get("metadata_form", "plain") == "set_data_frame":
+        body = amf0.encode("@setDataFrame") + body
+    return body
+
+
+def _plain_metadata_body(meta, cfg):
     if "metadata_body_hex" in cfg:
         return bytes.fromhex(cfg["metadata_body_hex"])
     if meta is None:
@@ -88,6 +102,10 @@ def plan(tags, cfg, play):
     body = _metadata_body(meta, cfg)
     if body is not None and cfg.get("metadata", "first") == "first":
         out.append((M.NOTIFY, 0, body))
+    # A late joiner's cached sequence headers: at time 0, whatever the offset.
+    if cfg.get("sequence_headers"):
+        out.append((M.VIDEO, 0, AVC_SEQUENCE_HEADER))
+        out.append((M.AUDIO, 0, AAC_SEQUENCE_HEADER))
     for t in chosen:
         if length > 0 and not live and t.ts - base_time > length:
             break
@@ -135,6 +153,7 @@ def _csid(cfg, mtype):
 def run(s, cfg):
     import steps
     msgs = plan(load_tags(s, cfg), cfg, s.play)
+    msid = cfg.get("msid", s.stream_id)
     inject = {}
     for item in cfg.get("inject", []):
         inject.setdefault(item["at"], []).extend(item["steps"])
@@ -148,7 +167,7 @@ def run(s, cfg):
         if max_messages is not None and i >= max_messages:
             if cfg.get("cut_bytes") is not None:
                 mtype, ts, body = msgs[i]
-                data = s.writer.message(_csid(cfg, mtype), mtype, s.stream_id, ts, body)
+                data = s.writer.message(_csid(cfg, mtype), mtype, msid, ts, body)
                 s.send(data[:cfg["cut_bytes"]])
                 s.log_event("cut", index=i, sent=cfg["cut_bytes"], of=len(data))
             break
@@ -157,7 +176,7 @@ def run(s, cfg):
                 and _csid(cfg, msgs[i + 1][0]) != _csid(cfg, msgs[i][0])
                 and (max_messages is None or i + 1 < max_messages)):
             group.append(msgs[i + 1])
-        for m in _send_group(s, cfg, group):
+        for m in _send_group(s, cfg, group, msid):
             rec = {"dir": "out", "conn": s.conn, "type": m[0], "ts": m[1], "len": len(m[2]),
                    "csid": _csid(cfg, m[0])}
             if log_bodies:
@@ -170,10 +189,10 @@ def run(s, cfg):
         steps.run_script(s, inject[at])
 
 
-def _send_group(s, cfg, group):
+def _send_group(s, cfg, group, msid):
     """Send one message, or two interleaved chunk by chunk; returns them in
     the order the client completes them."""
-    lists = [s.writer.chunks(_csid(cfg, m[0]), m[0], s.stream_id, m[1], m[2]) for m in group]
+    lists = [s.writer.chunks(_csid(cfg, m[0]), m[0], msid, m[1], m[2]) for m in group]
     if len(lists) == 1:
         s.send(b"".join(lists[0]))
         return group

@@ -243,6 +243,13 @@ def op_ping(s, st):
     s.send_message(M.CSID_CONTROL, M.USER_CONTROL, 0, st.get("ts", 0), body)
 
 
+def op_stream_eof(s, st):
+    """User control StreamEOF (event 1) for the play stream, or stream_id:
+    what nginx sends alone when a live publisher stops."""
+    s.send_message(M.CSID_CONTROL, M.USER_CONTROL, 0, st.get("ts", 0),
+                   M.user_control(1, st.get("stream_id", s.stream_id)))
+
+
 def op_bwcheck(s, st):
     op_invoke(s, {"name": "_onbwcheck", "txn": st.get("txn", 0.0), "args": st.get("args", [None])})
 
@@ -333,7 +340,7 @@ OPS = {
     "media": op_media, "fast": op_fast, "end": op_end, "status": op_status,
     "result": op_result, "error": op_error, "invoke": op_invoke, "notify": op_notify,
     "chunk_size": op_chunk_size, "window_ack": op_window_ack, "peer_bw": op_peer_bw,
-    "ping": op_ping, "bwcheck": op_bwcheck, "bwdone": op_bwdone,
+    "ping": op_ping, "stream_eof": op_stream_eof, "bwcheck": op_bwcheck, "bwdone": op_bwdone,
     "close_request": op_close_request, "message": op_message, "raw": op_raw,
     "nested": op_nested, "sleep": op_sleep, "close": op_close, "reset": op_reset,
     "hold": op_hold,
