@@ -141,8 +141,10 @@ TEST(LiveEnd, SignalsBeforeMediaAreLoggedWithVerbose)
   peer.Send(StreamEOF(1) + Status("NetStream.Play.UnpublishNotify") + Video(0));
   RTMPPacket packet;
   ASSERT_EQ(r.GetNextMediaPacket(packet), 1);
-  EXPECT_TRUE(Contains(log, "INFO: HandleStreamEOF, stream EOF for stream 1 before any media, waiting for the publisher"));
-  EXPECT_TRUE(Contains(log, "INFO: HandleInvoke, NetStream.Play.UnpublishNotify before any media, waiting for the publisher"));
+  EXPECT_TRUE(Contains(log, "INFO: HandleStreamEOF, stream EOF for stream 1 before any media, "
+                            "waiting for the publisher"));
+  EXPECT_TRUE(Contains(log, "INFO: HandleInvoke, NetStream.Play.UnpublishNotify before any media, "
+                            "waiting for the publisher"));
 }
 
 // The download loop sees the stream EOF as the server's end of play.
@@ -259,7 +261,10 @@ TEST(LivePosition, CodecConfigurationsDoNotSetTheOrigin)
        {{9, 0, avcHeader}, {8, 0, aacHeader}, {9, 17000000, avcKeyframe}, {8, 17000020, aacFrame},
         {9, 17005000, avcKeyframe}},
        {0, 0, 0, 20, 5000}},
-      {"HEVC and extended headers", true, {{9, 0, hevcHeader}, {9, 0, exHeader}, {9, 300, avcKeyframe}, {9, 800, avcKeyframe}}, {0, 0, 0, 500}},
+      {"HEVC and extended headers",
+       true,
+       {{9, 0, hevcHeader}, {9, 0, exHeader}, {9, 300, avcKeyframe}, {9, 800, avcKeyframe}},
+       {0, 0, 0, 500}},
       {"a frame sets the origin", true, {{9, 0, avcKeyframe}, {9, 17000000, avcKeyframe}}, {0, 17000000}},
       {"an MP3 frame is no configuration", true, {{8, 1000, mp3Frame}, {8, 3000, mp3Frame}}, {0, 2000}},
       {"a later sequence header counts", true, {{9, 5000, avcKeyframe}, {9, 9000, avcHeader}}, {0, 4000}},
