@@ -21,28 +21,14 @@ import collections
 import os
 import shutil
 import signal
-import socket
 import subprocess
 import tempfile
 import time
 
+from procs import free_port, port_accepts, stop_process, wait_accepting  # noqa: F401
+
 NGINX = "nginx"
 RTMP_MODULE = "/usr/lib/nginx/modules/ngx_rtmp_module.so"
-
-
-def free_port():
-    """A loopback port that nothing listens on right now."""
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def port_accepts(port, timeout=0.2):
-    try:
-        with socket.create_connection(("127.0.0.1", port), timeout=timeout):
-            return True
-    except OSError:
-        return False
 
 
 class NginxServer:
@@ -129,25 +115,10 @@ class NginxServer:
         raise RuntimeError("nginx did not start listening:\n" + last_error)
 
     def _wait_listening(self, timeout):
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            if self.proc.poll() is not None:
-                return False
-            if port_accepts(self.port):
-                return True
-            time.sleep(0.05)
-        return False
+        return wait_accepting(self.proc, [self.port], timeout)
 
     def _terminate(self):
-        if self.proc is None:
-            return
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(timeout=5)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait(timeout=5)
+        stop_process(self.proc)
         self.proc = None
 
     def stop(self):

@@ -18,12 +18,11 @@ the same name from there, so every test publishes under a name of its own.
 import json
 import os
 import shutil
-import signal
 import subprocess
 import tempfile
 import time
 
-from nginx import free_port, port_accepts
+from procs import free_port, stop_process, wait_accepting
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TESTS_DIR = os.environ.get("KAVELO_TESTS") or os.path.dirname(HERE)
@@ -114,25 +113,10 @@ class NmsServer:
         raise RuntimeError("node-media-server did not start listening:\n" + last_error)
 
     def _wait_listening(self, timeout):
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            if self.proc.poll() is not None:
-                return False
-            if port_accepts(self.port):
-                return True
-            time.sleep(0.05)
-        return False
+        return wait_accepting(self.proc, [self.port], timeout)
 
     def _terminate(self):
-        if self.proc is None:
-            return
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(timeout=5)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait(timeout=5)
+        stop_process(self.proc)
         self.proc = None
 
     def stop(self):

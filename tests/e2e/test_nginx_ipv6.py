@@ -15,13 +15,13 @@ import socket
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import flvtools  # noqa: E402
 import real_media  # noqa: E402
 from nginx import SANITIZER_MARKS, NginxServer, Run, run_kavelo  # noqa: E402
+from procs import port_accepts, wait_accepting  # noqa: E402
 
 MEDIA = None
 V6 = None      # nginx on [::1] only
@@ -31,14 +31,6 @@ NAMESPACE_PROBLEM = None   # why private hosts files cannot be used here, if so
 LEVEL_WORD = re.compile(r"^\r?(?:ERROR|WARNING|INFO|DEBUG|DEBUG2): ")
 # IPv4 addresses before IPv6 ones, whatever the scopes say.
 GAI_PREFER_V4 = "precedence ::ffff:0:0/96 100\n"
-
-
-def v6_accepts(port, timeout=0.2):
-    try:
-        with socket.create_connection(("::1", port), timeout=timeout):
-            return True
-    except OSError:
-        return False
 
 
 class Ipv6NginxServer(NginxServer):
@@ -52,14 +44,7 @@ class Ipv6NginxServer(NginxServer):
         return text.replace(v4, "listen [::1]:%d;" % self.port)
 
     def _wait_listening(self, timeout):
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            if self.proc.poll() is not None:
-                return False
-            if v6_accepts(self.port):
-                return True
-            time.sleep(0.05)
-        return False
+        return wait_accepting(self.proc, [self.port], timeout, host="::1")
 
     def url(self, app, name):
         return "rtmp://[::1]:%d/%s/%s" % (self.port, app, name)
@@ -230,7 +215,7 @@ class Literals(Ipv6Case):
                           "--debug", "--timeout", "3"], timeout=60)
         lines = log_lines(run.stderr)
         self.assertIn("tcUrl         : rtmp://[::1]:1935/vod", lines, self.explain(run))
-        if v6_accepts(1935):
+        if port_accepts(1935, host="::1"):
             self.skipTest("something listens on [::1]:1935")
         self.assertEqual(run.rc, 1, self.explain(run))
         self.assertIn("Connect, failed to connect socket to [::1]:1935. Error: 111 (Connection refused)", lines)

@@ -18,14 +18,13 @@ OpenSSL's default verify paths follow SSL_CERT_FILE and SSL_CERT_DIR.
 import os
 import select
 import shutil
-import signal
 import socket
 import subprocess
 import tempfile
 import threading
 import time
 
-from nginx import free_port, port_accepts
+from procs import free_port, port_accepts, stop_process, wait_accepting
 
 STUNNEL_CANDIDATES = ("/usr/bin/stunnel4", "/usr/bin/stunnel")
 
@@ -206,25 +205,10 @@ class Stunnel:
         raise RuntimeError("stunnel did not start listening:\n" + last_error)
 
     def _wait_listening(self, timeout):
-        deadline = time.monotonic() + timeout
-        waiting = set(self.ports.values())
-        while time.monotonic() < deadline and self.proc.poll() is None:
-            waiting = {p for p in waiting if not port_accepts(p)}
-            if not waiting:
-                return True
-            time.sleep(0.05)
-        return False
+        return wait_accepting(self.proc, self.ports.values(), timeout)
 
     def _terminate(self):
-        if self.proc is None:
-            return
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(timeout=5)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait(timeout=5)
+        stop_process(self.proc)
         self.proc = None
 
     def stop(self):
