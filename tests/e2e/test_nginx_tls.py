@@ -137,6 +137,26 @@ class Download(TlsCase):
                 self.assertEqual(tls.client_hello_sni(recs[0][2]), None if host == "127.0.0.1" else host)
                 self.assertEqual(rec.connections, 1)
 
+    def test_rtmps_to_an_ipv6_literal(self):
+        # The certificate carries ::1; the terminator listens on [::1] only.
+        cert, key = PKI.leaf("v6", dns=("localhost",), ips=("::1",))
+        v6 = tls.Stunnel({"v6": (cert, key, None)}, NGINX.port, listen_host="::1").start()
+        self.addCleanup(v6.stop)
+        path = self.out("v6.flv")
+        run = run_kavelo(["-r", "rtmps://[::1]:%d/vod/%s" % (v6.ports["v6"], real_media.PLAIN_NAME),
+                          "-o", path, "--timeout", "30", "--debug"])
+        self.assertEqual(run.rc, 0, self.explain(run))
+        self.assertIn("tcUrl         : rtmps://[::1]:%d/vod" % v6.ports["v6"], run.stderr)
+        with open(path, "rb") as f:
+            self.assertTrue(f.read() == self.plain_download(), "the rtmps download over IPv6 differs")
+        # The same certificate does not vouch for 127.0.0.1.
+        wrong = tls.Stunnel({"v6": (cert, key, None)}, NGINX.port).start()
+        self.addCleanup(wrong.stop)
+        run = run_kavelo(["-r", "rtmps://127.0.0.1:%d/vod/%s" % (wrong.ports["v6"], real_media.PLAIN_NAME),
+                          "-o", self.out("v4.flv"), "--timeout", "30"])
+        self.assertEqual(run.rc, 1, self.explain(run))
+        self.assertIn("TLS: certificate verification failed for 127.0.0.1: IP address mismatch", run.stderr)
+
     def test_protocol_2_with_host_and_port_options(self):
         expected = self.plain_download()
         path = self.out()

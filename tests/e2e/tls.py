@@ -161,9 +161,10 @@ class Stunnel:
     stunnel protocol name such as "TLSv1.2".
     """
 
-    def __init__(self, services, target_port):
+    def __init__(self, services, target_port, listen_host="127.0.0.1"):
         self.services = dict(services)
         self.target_port = target_port
+        self.listen_host = listen_host
         self.ports = {}
         self.prefix = None
         self.proc = None
@@ -173,7 +174,7 @@ class Stunnel:
         for name in sorted(self.services):
             cert, key, max_version = self.services[name]
             lines += ["[%s]" % name,
-                      "accept = 127.0.0.1:%d" % self.ports[name],
+                      "accept = %s:%d" % (self.listen_host, self.ports[name]),
                       "connect = 127.0.0.1:%d" % self.target_port,
                       "cert = %s" % cert,
                       "key = %s" % key]
@@ -205,7 +206,7 @@ class Stunnel:
         raise RuntimeError("stunnel did not start listening:\n" + last_error)
 
     def _wait_listening(self, timeout):
-        return wait_accepting(self.proc, self.ports.values(), timeout)
+        return wait_accepting(self.proc, self.ports.values(), timeout, host=self.listen_host)
 
     def _terminate(self):
         stop_process(self.proc)
