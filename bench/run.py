@@ -153,7 +153,8 @@ def main():
     parser.add_argument("--quick", action="store_true",
                         help="a short check: 100 MiB, 1 repetition, 10 MiB heap profile")
     parser.add_argument("--only", default="",
-                        help="comma-separated sources to run: floor,nginx,ts128,ts60000")
+                        help="comma-separated sources to run: floor,nginx,ts128,ts60000 "
+                             "(the default), and nginxtls (nginx behind stunnel, rtmps)")
     parser.add_argument("--floor-buffer", type=int, default=1 << 20,
                         help="the floor reader's read size in bytes (1 MiB, like kavelo's work "
                              "buffer; fewer, larger reads cost the kernel less per byte)")
@@ -181,6 +182,9 @@ def main():
         if "nginx" in wanted:
             running.append(servers.NginxVod(VOD).start())
             sources.append(("nginx 4096", running[-1]))
+        if "nginxtls" in wanted:
+            running.append(servers.NginxTls(VOD, OUT).start())
+            sources.append(("nginx rtmps", running[-1]))
         for size in (128, 60000):
             if "ts%d" % size in wanted:
                 log("starting the test server, chunk size %d ..." % size)

@@ -4,6 +4,8 @@
   (the end-to-end tests' harness, tests/e2e/nginx.py);
 - the project's test RTMP server in fast mode (tests/server/rtmp_test_server.py),
   which sends pre-built chunks;
+- the same nginx behind stunnel, for rtmps (certificates from a test
+  authority that the benchmark makes and trusts through SSL_CERT_FILE);
 - the floor sender, which pushes the file's bytes through plain TCP.
 """
 import json
@@ -18,6 +20,7 @@ ROOT = os.path.dirname(HERE)
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 
 import nginx  # noqa: E402  (tests/e2e/nginx.py)
+import tls  # noqa: E402  (tests/e2e/tls.py)
 
 TEST_SERVER = os.path.join(ROOT, "tests", "server", "rtmp_test_server.py")
 FLOOR_SENDER = os.path.join(HERE, "floor_sender.py")
@@ -85,6 +88,38 @@ class NginxVod:
 
     def stop(self):
         self.server.stop()
+
+
+class NginxTls:
+    """NginxVod behind a TLS terminator: the cost of rtmps to the client."""
+
+    name = "nginx rtmps"
+
+    def __init__(self, vod_dir, work_dir):
+        self.nginx = NginxVod(vod_dir)
+        self.pki_dir = os.path.join(work_dir, "pki")
+        self.stunnel = None
+
+    def start(self):
+        self.nginx.start()
+        os.makedirs(self.pki_dir, exist_ok=True)
+        pki = tls.Pki(self.pki_dir)
+        cert, key = pki.leaf("bench")
+        os.environ.update(pki.trust_env())
+        self.stunnel = tls.Stunnel({"bench": (cert, key, None)}, self.nginx.server.port).start()
+        return self
+
+    @property
+    def pid(self):
+        return self.nginx.pid
+
+    def url(self, stream_name):
+        return "rtmps://localhost:%d/vod/%s" % (self.stunnel.ports["bench"], stream_name)
+
+    def stop(self):
+        if self.stunnel is not None:
+            self.stunnel.stop()
+        self.nginx.stop()
 
 
 class TestServerFast:

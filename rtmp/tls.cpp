@@ -8,33 +8,37 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
-#include <openssl/err.h>
-#include <openssl/ssl.h>
-#include <openssl/x509v3.h>
 #include <sys/socket.h>
 
 #include "foundation/log.h"
+#include "rtmp/tls_library.h"
 
 namespace RTMP_LIB {
 
 namespace {
 
+// Only sessions use it, and a session exists only once the library loaded.
+const OpenSsl &Lib()
+{
+  return *LoadOpenSsl();
+}
+
 int SocketOf(BIO *bio)
 {
-  return static_cast<int>(reinterpret_cast<intptr_t>(BIO_get_data(bio)));
+  return static_cast<int>(reinterpret_cast<intptr_t>(Lib().BIO_get_data(bio)));
 }
 
 // No retry flags are ever set: the socket blocks, so a short read or write
 // that failed is final (a timeout, a signal or a dead connection).
 int BioWrite(BIO *bio, const char *data, int n)
 {
-  BIO_clear_retry_flags(bio);
+  Lib().BIO_clear_flags(bio, BIO_FLAGS_RWS | BIO_FLAGS_SHOULD_RETRY);
   return static_cast<int>(send(SocketOf(bio), data, static_cast<size_t>(n), MSG_NOSIGNAL));
 }
 
 int BioRead(BIO *bio, char *data, int n)
 {
-  BIO_clear_retry_flags(bio);
+  Lib().BIO_clear_flags(bio, BIO_FLAGS_RWS | BIO_FLAGS_SHOULD_RETRY);
   return static_cast<int>(recv(SocketOf(bio), data, static_cast<size_t>(n), 0));
 }
 
@@ -52,10 +56,10 @@ bool IsIpLiteral(const char *szHost)
 // OpenSSL's reason for the last failure, else the socket's, else a plain close.
 std::string FailureReason(int nErrno)
 {
-  unsigned long nError = ERR_get_error();
+  unsigned long nError = Lib().ERR_get_error();
   if (nError != 0) {
     char sz[256];
-    ERR_error_string_n(nError, sz, sizeof sz);
+    Lib().ERR_error_string_n(nError, sz, sizeof sz);
     return sz;
   }
   if (nErrno == EAGAIN || nErrno == EWOULDBLOCK)
@@ -69,57 +73,64 @@ std::string FailureReason(int nErrno)
 
 CTlsSession::~CTlsSession()
 {
+  const OpenSsl &lib = Lib();
   // A polite close_notify; the server's answer is not awaited.
   if (m_ssl != nullptr && !m_bBroken)
-    SSL_shutdown(m_ssl);
-  SSL_free(m_ssl);  // frees the BIO too
-  SSL_CTX_free(m_ctx);
-  BIO_meth_free(m_bioMethod);
+    lib.SSL_shutdown(m_ssl);
+  lib.SSL_free(m_ssl);  // frees the BIO too
+  lib.SSL_CTX_free(m_ctx);
+  lib.BIO_meth_free(m_bioMethod);
 }
 
 std::unique_ptr<CTlsSession> CTlsSession::Start(int fd, const char *szHost)
 {
+  const OpenSsl *pLib = LoadOpenSsl();
+  if (pLib == nullptr)
+    return nullptr;
+  const OpenSsl &lib = *pLib;
   std::unique_ptr<CTlsSession> session(new CTlsSession);
   CTlsSession &s = *session;
-  ERR_clear_error();
-  s.m_ctx = SSL_CTX_new(TLS_client_method());
-  s.m_bioMethod = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "kavelo socket");
+  lib.ERR_clear_error();
+  s.m_ctx = lib.SSL_CTX_new(lib.TLS_client_method());
+  s.m_bioMethod = lib.BIO_meth_new(lib.BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "kavelo socket");
   if (s.m_ctx == nullptr || s.m_bioMethod == nullptr) {
     Log(LOG_LEVEL_ERROR, "TLS: could not set up a session: %s", FailureReason(0).c_str());
     s.m_bBroken = true;
     return nullptr;
   }
-  BIO_meth_set_write(s.m_bioMethod, BioWrite);
-  BIO_meth_set_read(s.m_bioMethod, BioRead);
-  BIO_meth_set_ctrl(s.m_bioMethod, BioCtrl);
+  lib.BIO_meth_set_write(s.m_bioMethod, BioWrite);
+  lib.BIO_meth_set_read(s.m_bioMethod, BioRead);
+  lib.BIO_meth_set_ctrl(s.m_bioMethod, BioCtrl);
 
-  SSL_CTX_set_min_proto_version(s.m_ctx, TLS1_2_VERSION);
+  lib.SSL_CTX_ctrl(s.m_ctx, SSL_CTRL_SET_MIN_PROTO_VERSION, TLS1_2_VERSION, nullptr);
   // A server that drops the TCP connection without close_notify ends the
   // stream like a plain close; RTMP's own status messages tell a complete
   // stream from a cut one.
-  SSL_CTX_set_options(s.m_ctx, SSL_OP_IGNORE_UNEXPECTED_EOF);
-  SSL_CTX_set_verify(s.m_ctx, SSL_VERIFY_PEER, nullptr);
-  if (SSL_CTX_set_default_verify_paths(s.m_ctx) != 1)
+  lib.SSL_CTX_set_options(s.m_ctx, SSL_OP_IGNORE_UNEXPECTED_EOF);
+  lib.SSL_CTX_set_verify(s.m_ctx, SSL_VERIFY_PEER, nullptr);
+  if (lib.SSL_CTX_set_default_verify_paths(s.m_ctx) != 1)
     Log(LOG_LEVEL_WARNING, "TLS: could not load the system's trusted certificates");
 
-  s.m_ssl = SSL_new(s.m_ctx);
-  BIO *bio = s.m_ssl != nullptr ? BIO_new(s.m_bioMethod) : nullptr;
+  s.m_ssl = lib.SSL_new(s.m_ctx);
+  BIO *bio = s.m_ssl != nullptr ? lib.BIO_new(s.m_bioMethod) : nullptr;
   if (bio == nullptr) {
     Log(LOG_LEVEL_ERROR, "TLS: could not set up a session: %s", FailureReason(0).c_str());
     s.m_bBroken = true;
     return nullptr;
   }
-  BIO_set_data(bio, reinterpret_cast<void *>(static_cast<intptr_t>(fd)));
-  BIO_set_init(bio, 1);
-  SSL_set_bio(s.m_ssl, bio, bio);
+  lib.BIO_set_data(bio, reinterpret_cast<void *>(static_cast<intptr_t>(fd)));
+  lib.BIO_set_init(bio, 1);
+  lib.SSL_set_bio(s.m_ssl, bio, bio);
 
   // An address is checked against the certificate's IP entries and is never
   // sent as a server name.
   bool bNamed = true;
   if (IsIpLiteral(szHost))
-    bNamed = X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(s.m_ssl), szHost) == 1;
+    bNamed = lib.X509_VERIFY_PARAM_set1_ip_asc(lib.SSL_get0_param(s.m_ssl), szHost) == 1;
   else
-    bNamed = SSL_set_tlsext_host_name(s.m_ssl, szHost) == 1 && SSL_set1_host(s.m_ssl, szHost) == 1;
+    bNamed = lib.SSL_ctrl(s.m_ssl, SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name,
+                          const_cast<char *>(szHost)) == 1 &&
+             lib.SSL_set1_host(s.m_ssl, szHost) == 1;
   if (!bNamed) {
     Log(LOG_LEVEL_ERROR, "TLS: cannot check a certificate for host %s", szHost);
     s.m_bBroken = true;
@@ -127,30 +138,31 @@ std::unique_ptr<CTlsSession> CTlsSession::Start(int fd, const char *szHost)
   }
 
   errno = 0;
-  int nResult = SSL_connect(s.m_ssl);
+  int nResult = lib.SSL_connect(s.m_ssl);
   int nErrno = errno;
   if (nResult != 1) {
     s.m_bBroken = true;
-    long nVerify = SSL_get_verify_result(s.m_ssl);
+    long nVerify = lib.SSL_get_verify_result(s.m_ssl);
     if (nVerify != X509_V_OK)
       Log(LOG_LEVEL_ERROR, "TLS: certificate verification failed for %s: %s", szHost,
-          X509_verify_cert_error_string(nVerify));
+          lib.X509_verify_cert_error_string(nVerify));
     else
       Log(LOG_LEVEL_ERROR, "TLS: handshake with %s failed: %s", szHost, FailureReason(nErrno).c_str());
     return nullptr;
   }
-  Log(LOG_LEVEL_DEBUG, "TLS: connected to %s, %s, %s", szHost, SSL_get_version(s.m_ssl),
-      SSL_get_cipher_name(s.m_ssl));
+  Log(LOG_LEVEL_DEBUG, "TLS: connected to %s, %s, %s", szHost, lib.SSL_get_version(s.m_ssl),
+      lib.SSL_CIPHER_get_name(lib.SSL_get_current_cipher(s.m_ssl)));
   return session;
 }
 
 int CTlsSession::Failed(int nResult, const char *szWho)
 {
+  const OpenSsl &lib = Lib();
   int nErrno = errno;
-  int nError = SSL_get_error(m_ssl, nResult);
+  int nError = lib.SSL_get_error(m_ssl, nResult);
   m_bBroken = true;
   // A timeout or a signal is reported by the caller, as for plain sockets.
-  if (nError == SSL_ERROR_SYSCALL && nErrno != 0 && ERR_peek_error() == 0) {
+  if (nError == SSL_ERROR_SYSCALL && nErrno != 0 && lib.ERR_peek_error() == 0) {
     errno = nErrno;
     return -1;
   }
@@ -161,21 +173,23 @@ int CTlsSession::Failed(int nResult, const char *szWho)
 
 int CTlsSession::Read(char *buffer, int n)
 {
-  ERR_clear_error();
+  const OpenSsl &lib = Lib();
+  lib.ERR_clear_error();
   errno = 0;
-  int nResult = SSL_read(m_ssl, buffer, n);
+  int nResult = lib.SSL_read(m_ssl, buffer, n);
   if (nResult > 0)
     return nResult;
-  if (SSL_get_error(m_ssl, nResult) == SSL_ERROR_ZERO_RETURN)
+  if (lib.SSL_get_error(m_ssl, nResult) == SSL_ERROR_ZERO_RETURN)
     return 0;
   return Failed(nResult, "read");
 }
 
 int CTlsSession::Write(const char *buffer, int n)
 {
-  ERR_clear_error();
+  const OpenSsl &lib = Lib();
+  lib.ERR_clear_error();
   errno = 0;
-  int nResult = SSL_write(m_ssl, buffer, n);
+  int nResult = lib.SSL_write(m_ssl, buffer, n);
   if (nResult > 0)
     return nResult;
   return Failed(nResult, "write");
