@@ -5,7 +5,6 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
-#include <cstdint>
 #include <cstring>
 #include <string>
 #include <sys/socket.h>
@@ -23,24 +22,29 @@ const OpenSsl &Lib()
   return *LoadOpenSsl();
 }
 
-int SocketOf(BIO *bio)
+}  // namespace
+
+// The socket blocks, so a short read or write that failed is final (a
+// timeout, a signal or a dead connection) and no retry flag is set; the one
+// exception is a read that only looks for more of what already arrived.
+int CTlsSession::BioWrite(BIO *bio, const char *data, int n)
 {
-  return static_cast<int>(reinterpret_cast<intptr_t>(Lib().BIO_get_data(bio)));
+  const CTlsSession *s = static_cast<const CTlsSession *>(Lib().BIO_get_data(bio));
+  Lib().BIO_clear_flags(bio, BIO_FLAGS_RWS | BIO_FLAGS_SHOULD_RETRY);
+  return static_cast<int>(send(s->m_fd, data, static_cast<size_t>(n), MSG_NOSIGNAL));
 }
 
-// No retry flags are ever set: the socket blocks, so a short read or write
-// that failed is final (a timeout, a signal or a dead connection).
-int BioWrite(BIO *bio, const char *data, int n)
+int CTlsSession::BioRead(BIO *bio, char *data, int n)
 {
+  const CTlsSession *s = static_cast<const CTlsSession *>(Lib().BIO_get_data(bio));
   Lib().BIO_clear_flags(bio, BIO_FLAGS_RWS | BIO_FLAGS_SHOULD_RETRY);
-  return static_cast<int>(send(SocketOf(bio), data, static_cast<size_t>(n), MSG_NOSIGNAL));
+  int nResult = static_cast<int>(recv(s->m_fd, data, static_cast<size_t>(n), s->m_bNoWait ? MSG_DONTWAIT : 0));
+  if (nResult < 0 && s->m_bNoWait && (errno == EAGAIN || errno == EWOULDBLOCK))
+    Lib().BIO_set_flags(bio, BIO_FLAGS_READ | BIO_FLAGS_SHOULD_RETRY);
+  return nResult;
 }
 
-int BioRead(BIO *bio, char *data, int n)
-{
-  Lib().BIO_clear_flags(bio, BIO_FLAGS_RWS | BIO_FLAGS_SHOULD_RETRY);
-  return static_cast<int>(recv(SocketOf(bio), data, static_cast<size_t>(n), 0));
-}
+namespace {
 
 long BioCtrl(BIO *, int nCmd, long, void *)
 {
@@ -98,8 +102,8 @@ std::unique_ptr<CTlsSession> CTlsSession::Start(int fd, const char *szHost)
     s.m_bBroken = true;
     return nullptr;
   }
-  lib.BIO_meth_set_write(s.m_bioMethod, BioWrite);
-  lib.BIO_meth_set_read(s.m_bioMethod, BioRead);
+  lib.BIO_meth_set_write(s.m_bioMethod, CTlsSession::BioWrite);
+  lib.BIO_meth_set_read(s.m_bioMethod, CTlsSession::BioRead);
   lib.BIO_meth_set_ctrl(s.m_bioMethod, BioCtrl);
 
   lib.SSL_CTX_ctrl(s.m_ctx, SSL_CTRL_SET_MIN_PROTO_VERSION, TLS1_2_VERSION, nullptr);
@@ -108,6 +112,10 @@ std::unique_ptr<CTlsSession> CTlsSession::Start(int fd, const char *szHost)
   // stream from a cut one.
   lib.SSL_CTX_set_options(s.m_ctx, SSL_OP_IGNORE_UNEXPECTED_EOF);
   lib.SSL_CTX_set_verify(s.m_ctx, SSL_VERIFY_PEER, nullptr);
+  // Read what the socket holds, several records at a time, like the plain
+  // path's 64 KiB reads.
+  lib.SSL_CTX_ctrl(s.m_ctx, SSL_CTRL_SET_READ_AHEAD, 1, nullptr);
+  lib.SSL_CTX_set_default_read_buffer_len(s.m_ctx, 65536);
   if (lib.SSL_CTX_set_default_verify_paths(s.m_ctx) != 1)
     Log(LOG_LEVEL_WARNING, "TLS: could not load the system's trusted certificates");
 
@@ -118,7 +126,8 @@ std::unique_ptr<CTlsSession> CTlsSession::Start(int fd, const char *szHost)
     s.m_bBroken = true;
     return nullptr;
   }
-  lib.BIO_set_data(bio, reinterpret_cast<void *>(static_cast<intptr_t>(fd)));
+  s.m_fd = fd;
+  lib.BIO_set_data(bio, &s);
   lib.BIO_set_init(bio, 1);
   lib.SSL_set_bio(s.m_ssl, bio, bio);
 
@@ -177,8 +186,22 @@ int CTlsSession::Read(char *buffer, int n)
   lib.ERR_clear_error();
   errno = 0;
   int nResult = lib.SSL_read(m_ssl, buffer, n);
-  if (nResult > 0)
-    return nResult;
+  if (nResult > 0) {
+    // Records already received are decrypted in the same call, up to n
+    // bytes; the socket is then only asked for what it holds at once, so
+    // this never waits for the server.
+    int nTotal = nResult;
+    m_bNoWait = true;
+    while (nTotal < n && lib.SSL_has_pending(m_ssl) == 1) {
+      nResult = lib.SSL_read(m_ssl, buffer + nTotal, n - nTotal);
+      // Wanting more bytes, a close or an error: the next call reports it.
+      if (nResult <= 0)
+        break;
+      nTotal += nResult;
+    }
+    m_bNoWait = false;
+    return nTotal;
+  }
   if (lib.SSL_get_error(m_ssl, nResult) == SSL_ERROR_ZERO_RETURN)
     return 0;
   return Failed(nResult, "read");

@@ -6,6 +6,7 @@
 typedef struct ssl_st SSL;
 typedef struct ssl_ctx_st SSL_CTX;
 typedef struct bio_method_st BIO_METHOD;
+typedef struct bio_st BIO;
 
 namespace RTMP_LIB {
 
@@ -34,6 +35,11 @@ private:
   CTlsSession() = default;
   int Failed(int nResult, const char *szWho);
 
+  static int BioWrite(BIO *bio, const char *data, int n);
+  static int BioRead(BIO *bio, char *data, int n);
+
+  int m_fd = -1;
+  bool m_bNoWait = false;  // reads only take what the socket already holds
   SSL_CTX *m_ctx = nullptr;
   SSL *m_ssl = nullptr;
   BIO_METHOD *m_bioMethod = nullptr;

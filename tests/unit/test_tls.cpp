@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -13,6 +14,7 @@
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 #include <string>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <thread>
@@ -108,8 +110,8 @@ private:
   bool m_bHadOld = false;
 };
 
-// A TLS server on one end of a socket pair: handshakes, answers each
-// received byte string with its reverse until nEcho bytes came, then closes.
+// A TLS server on one end of a socket pair: handshakes, reads nEcho bytes,
+// answers with their reverse, then closes.
 class TlsServer
 {
 public:
@@ -137,12 +139,13 @@ private:
       m_bHandshakeDone = true;
       char buf[4096];
       int n;
-      while (nEcho > 0 && (n = SSL_read(ssl, buf, sizeof buf)) > 0) {
-        nEcho -= n;
-        std::string s(buf, static_cast<size_t>(n));
-        std::string r(s.rbegin(), s.rend());
+      std::string s;
+      while (static_cast<int>(s.size()) < nEcho && (n = SSL_read(ssl, buf, sizeof buf)) > 0)
+        s.append(buf, static_cast<size_t>(n));
+      // One write: records of at most 16 KiB, back to back.
+      std::string r(s.rbegin(), s.rend());
+      if (!r.empty())
         SSL_write(ssl, r.data(), static_cast<int>(r.size()));
-      }
       SSL_shutdown(ssl);
     }
     SSL_free(ssl);
@@ -164,6 +167,12 @@ struct Pair {
       close(fd[0]);
   }
 };
+
+int Readable(int fd)
+{
+  int n = 0;
+  return ioctl(fd, FIONREAD, &n) == 0 ? n : -1;
+}
 
 class Tls : public ::testing::Test
 {
@@ -256,22 +265,30 @@ TEST_F(Tls, DataBothWaysThenCloseReadsZero)
   TrustedAuthority trust(m_ca);
   Pair pair;
   LogCapture log(LOG_LEVEL_ERROR);
-  TlsServer tlsServer(pair.fd[1], server, 4000);
+  TlsServer tlsServer(pair.fd[1], server, 40000);
   std::unique_ptr<CTlsSession> session = CTlsSession::Start(pair.fd[0], "localhost");
   ASSERT_NE(session, nullptr);
-  // Larger than one TLS record, so the answer comes in several reads.
+  // Larger than one TLS record both ways.
   std::string strSent(40000, '\0');
   for (size_t i = 0; i < strSent.size(); i++)
     strSent[i] = static_cast<char>(i * 7 + i / 256);
-  ASSERT_EQ(session->Write(strSent.data(), 4000), 4000);
+  ASSERT_EQ(session->Write(strSent.data(), 40000), 40000);
+  // Once the whole answer has arrived, one read takes several records.
+  for (int i = 0; i < 1000 && Readable(pair.fd[0]) < 40000; i++)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_GE(Readable(pair.fd[0]), 40000);
   std::string strGot;
   char buf[65536];
-  while (strGot.size() < 4000) {
+  int nFirst = 0;
+  while (strGot.size() < 40000) {
     int n = session->Read(buf, sizeof buf);
     ASSERT_GT(n, 0);
+    if (nFirst == 0)
+      nFirst = n;
     strGot.append(buf, static_cast<size_t>(n));
   }
-  EXPECT_EQ(strGot, std::string(strSent.rbegin() + 36000, strSent.rend()));
+  EXPECT_GT(nFirst, 16384);
+  EXPECT_EQ(strGot, std::string(strSent.rbegin(), strSent.rend()));
   // The server closes: close_notify reads as the end of the stream.
   EXPECT_EQ(session->Read(buf, sizeof buf), 0);
   EXPECT_EQ(log.Text(), "");
