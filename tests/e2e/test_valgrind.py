@@ -61,6 +61,31 @@ class Memcheck(KaveloTestCase):
         self.assertGreater(srv.commands("play")[0]["amf"][4], 0, "not resumed from a keyframe")
         self.assertIsNone(flvtools.compare_tags(f.tags, flvtools.read(cut).tags))
 
+    @unittest.skipUnless(shutil.which("stunnel4") or shutil.which("stunnel"), "stunnel is not installed")
+    def test_rtmps_download(self):
+        """rtmps through a TLS terminator in front of the test server: the
+        run-time loaded TLS library, its socket glue and the session's end."""
+        import tls  # noqa: E402  (only this test needs the TLS helpers)
+        pki = tls.Pki(self.path("pki"))
+        cert, key = pki.leaf("good")
+        srv = self.server({"media": MEDIA})
+        terminator = tls.Stunnel({"good": (cert, key, None)}, srv.port).start()
+        self.addCleanup(terminator.stop)
+        saved = {k: os.environ.get(k) for k in pki.trust_env()}
+        os.environ.update(pki.trust_env())
+        try:
+            out = self.path("tls.flv")
+            rc, err = self.memcheck("-r", "rtmps://localhost:%d/vod/clip" % terminator.ports["good"], "-o", out)
+        finally:
+            for k, v in saved.items():
+                if v is None:
+                    os.environ.pop(k, None)
+                else:
+                    os.environ[k] = v
+        self.assertEqual(rc, 0, err[-4000:])
+        sent = flvtools.expand_messages(srv.sent_messages())
+        self.assertIsNone(flvtools.compare_tags(sent, flvtools.read(out).tags))
+
 
 if __name__ == "__main__":
     unittest.main()
