@@ -10,7 +10,6 @@
 """
 import json
 import os
-import signal
 import subprocess
 import sys
 import time
@@ -20,22 +19,15 @@ ROOT = os.path.dirname(HERE)
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 
 import nginx  # noqa: E402  (tests/e2e/nginx.py)
+import procs  # noqa: E402  (tests/e2e/procs.py)
 import tls  # noqa: E402  (tests/e2e/tls.py)
 
 TEST_SERVER = os.path.join(ROOT, "tests", "server", "rtmp_test_server.py")
 FLOOR_SENDER = os.path.join(HERE, "floor_sender.py")
 
 
-def stop_pid(proc, grace=5.0):
-    """SIGTERM, then SIGKILL, to the one process we started."""
-    if proc is None or proc.poll() is not None:
-        return
-    proc.send_signal(signal.SIGTERM)
-    try:
-        proc.wait(timeout=grace)
-    except subprocess.TimeoutExpired:
-        proc.kill()
-        proc.wait(timeout=grace)
+# SIGTERM, then SIGKILL, to the one process we started.
+stop_pid = procs.stop_process
 
 
 def read_port(proc, prefix, timeout=600.0):
