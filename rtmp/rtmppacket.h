@@ -70,22 +70,7 @@ public:
   }
   bool IsReady() const { return m_nBytesRead == m_nBodySize; }
   // Copies every field, the body pointer included: the caller decides who owns the body.
-  RTMPPacket &operator=(const RTMPPacket &src)
-  {
-    m_headerType = src.m_headerType;
-    m_packetType = src.m_packetType;
-    m_nChannel = src.m_nChannel;
-    m_nInfoField1 = src.m_nInfoField1;
-    m_nInfoField2 = src.m_nInfoField2;
-    m_hasAbsTimestamp = src.m_hasAbsTimestamp;
-    m_hasExtTimestamp = src.m_hasExtTimestamp;
-    m_nTimeStamp = src.m_nTimeStamp;
-    m_nBodySize = src.m_nBodySize;
-    m_nBytesRead = src.m_nBytesRead;
-    m_nBodyAlloc = src.m_nBodyAlloc;
-    m_body = src.m_body;
-    return *this;
-  }
+  RTMPPacket &operator=(const RTMPPacket &src) = default;
   RTMPPacket(const RTMPPacket &) = delete;
   void Dump() const;
 

@@ -1,6 +1,7 @@
 // Reaching the server: name resolution for IPv4 and IPv6, a bounded connect
 // to each address in turn, and the TLS session of rtmps.
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -42,9 +43,11 @@ std::string DescribeAddress(const struct addrinfo *ai)
   return std::string(szHost) + ":" + szPort;
 }
 
+// Milliseconds on the monotonic clock, without GetTime's 32-bit wrap.
 long NowMS()
 {
-  return static_cast<long>(static_cast<uint32_t>(GetTime()));
+  using namespace std::chrono;
+  return static_cast<long>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
 // Waits at most nWaitMS (negative: no limit) for a non-blocking connect, so
