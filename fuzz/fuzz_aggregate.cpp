@@ -10,15 +10,13 @@
 #include "app/flv.h"
 #include "fuzz/tag_chain.h"
 #include "foundation/log.h"
+#include "fuzz_support.h"
 
 using namespace RTMP_LIB;
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-  static FILE *sink = fopen("/dev/null", "w");
-  if (sink != nullptr)
-    LogSetOutput(sink);
-  debuglevel = LOG_LEVEL_DEBUG + 1;
+  SilenceLog(true);
   return 0;
 }
 

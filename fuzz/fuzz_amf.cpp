@@ -9,6 +9,7 @@
 
 #include "amf/AMFObject.h"
 #include "foundation/log.h"
+#include "fuzz_support.h"
 
 using RTMP_LIB::AMFObject;
 using RTMP_LIB::AMFObjectProperty;
@@ -41,10 +42,7 @@ int Walk(const AMFObject &obj, int nLevel)
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-  // Log lines are formatted at any level; printing them goes nowhere.
-  static FILE *sink = fopen("/dev/null", "w");
-  if (sink != nullptr)
-    LogSetOutput(sink);
+  SilenceLog(false);
   return 0;
 }
 

@@ -27,6 +27,7 @@
 #include "fuzz/tag_chain.h"
 #include "foundation/log.h"
 #include "rtmp/rtmp.h"
+#include "fuzz_support.h"
 
 using namespace RTMP_LIB;
 
@@ -168,9 +169,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
   // The server's end may be closed while the client writes.
   signal(SIGPIPE, SIG_IGN);
-  static FILE *sink = fopen("/dev/null", "w");
-  if (sink != nullptr)
-    LogSetOutput(sink);
+  SilenceLog(false);
   return 0;
 }
 

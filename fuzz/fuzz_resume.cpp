@@ -13,6 +13,7 @@
 #include "app/flv.h"
 #include "app/resume.h"
 #include "foundation/log.h"
+#include "fuzz_support.h"
 
 using namespace RTMP_LIB;
 
@@ -70,9 +71,7 @@ void CheckContinue(FILE *f, const uint8_t *file, size_t size, const ResumeData &
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-  static FILE *sink = fopen("/dev/null", "w");
-  if (sink != nullptr)
-    LogSetOutput(sink);
+  SilenceLog(false);
   g_fd = memfd_create("fuzz_resume", 0);
   if (g_fd < 0)
     abort();

@@ -9,6 +9,7 @@
 
 #include "foundation/log.h"
 #include "url/parseurl.h"
+#include "fuzz_support.h"
 
 namespace {
 
@@ -29,10 +30,7 @@ bool ComesFrom(const std::string &strUrl, const char *szPart)
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-  static FILE *sink = fopen("/dev/null", "w");
-  if (sink != nullptr)
-    LogSetOutput(sink);
-  debuglevel = LOG_LEVEL_DEBUG + 1;
+  SilenceLog(true);
   return 0;
 }
 
