@@ -4,13 +4,16 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "foundation/log.h"
 
 class LogCapture
 {
 public:
-  explicit LogCapture(int level) : m_file(tmpfile()), m_saved(fmsg), m_nSavedLevel(debuglevel)
+  // By default every line is kept, even the unnamed AMF members that only
+  // show above the debug level.
+  explicit LogCapture(int level = LOG_LEVEL_DEBUG + 1) : m_file(tmpfile()), m_saved(fmsg), m_nSavedLevel(debuglevel)
   {
     LogSetOutput(m_file);
     debuglevel = level;
@@ -39,6 +42,25 @@ public:
     text.resize(n);
     fseek(m_file, 0, SEEK_END);
     return text;
+  }
+
+  // The lines written so far, each without the "\r" a log line starts with.
+  std::vector<std::string> Lines() const
+  {
+    std::vector<std::string> lines;
+    const std::string text = Text();
+    size_t start = 0;
+    while (start < text.size()) {
+      size_t end = text.find('\n', start);
+      if (end == std::string::npos)
+        end = text.size();
+      std::string line = text.substr(start, end - start);
+      if (!line.empty() && line[0] == '\r')
+        line.erase(0, 1);
+      lines.push_back(line);
+      start = end + 1;
+    }
+    return lines;
   }
 
 private:

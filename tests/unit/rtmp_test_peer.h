@@ -1,68 +1,26 @@
-// The far end of a connection for unit tests: a socketpair whose one end is
-// attached to a CRTMP, a writer for the server's chunks and an independent
+// The far end of a connection for unit tests: the socketpair of the
+// transport fixture, a writer for the server's chunks and an independent
 // parser for what the client sends. Shares no code with the product's chunk
 // reader and writer or its AMF codec, so a mistake common to both shows up.
 #pragma once
 
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <sys/socket.h>
-#include <sys/time.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <map>
-#include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "foundation/log.h"
 #include "log_capture.h"
-#include "rtmp/rtmp.h"
+#include "transport_fixture.h"
 
 namespace testpeer {
 
-// "02 00 07" -> the three bytes; blanks are ignored.
-inline std::string Hex(const char *sz)
-{
-  std::string out;
-  int nHigh = -1;
-  for (; *sz; sz++) {
-    char c = *sz;
-    int v;
-    if (c >= '0' && c <= '9')
-      v = c - '0';
-    else if (c >= 'a' && c <= 'f')
-      v = c - 'a' + 10;
-    else if (c >= 'A' && c <= 'F')
-      v = c - 'A' + 10;
-    else
-      continue;
-    if (nHigh < 0) {
-      nHigh = v;
-    } else {
-      out.push_back(static_cast<char>(nHigh * 16 + v));
-      nHigh = -1;
-    }
-  }
-  return out;
-}
-
-inline std::string ToHex(const std::string &bytes)
-{
-  std::string out;
-  char sz[4];
-  for (unsigned char c : bytes) {
-    snprintf(sz, sizeof(sz), "%02X ", c);
-    out += sz;
-  }
-  return out;
-}
+using transport_test::Hex;
+using transport_test::ToHex;
 
 inline std::string Be(uint64_t v, int nBytes)
 {
@@ -141,77 +99,27 @@ inline bool Contains(const LogCapture &log, const std::string &s)
   return log.Text().find(s) != std::string::npos;
 }
 
-class Peer
+class Peer : public transport_test::SocketPair
 {
 public:
-  // The client object is large; it lives on the heap as in the application.
-  Peer() : m_rtmp(new RTMP_LIB::CRTMP())
+  Peer()
   {
-    int fds[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0)
-      abort();
-    // A client that waits for bytes the test never sends fails instead of hanging.
-    timeval tv = {5, 0};
-    setsockopt(fds[0], SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+    // Room for a whole test's messages either way without a reader.
     int nBuf = 4 << 20;
-    setsockopt(fds[0], SOL_SOCKET, SO_SNDBUF, &nBuf, sizeof(nBuf));
-    setsockopt(fds[1], SOL_SOCKET, SO_SNDBUF, &nBuf, sizeof(nBuf));
-    m_fd = fds[1];
-    m_rtmp->AttachSocket(fds[0]);
+    setsockopt(ClientFd(), SOL_SOCKET, SO_SNDBUF, &nBuf, sizeof(nBuf));
+    setsockopt(ServerFd(), SOL_SOCKET, SO_SNDBUF, &nBuf, sizeof(nBuf));
   }
-  ~Peer()
-  {
-    if (m_writer.joinable())
-      m_writer.join();
-    m_rtmp.reset();
-    close(m_fd);
-  }
-
-  RTMP_LIB::CRTMP &Client() { return *m_rtmp; }
 
   void Send(const std::string &bytes)
   {
-    size_t nDone = 0;
-    while (nDone < bytes.size()) {
-      ssize_t n = write(m_fd, bytes.data() + nDone, bytes.size() - nDone);
-      ASSERT_GT(n, 0) << "peer write failed: " << strerror(errno);
-      nDone += static_cast<size_t>(n);
-    }
+    ASSERT_TRUE(SocketPair::Send(bytes)) << "peer write failed: " << strerror(errno);
   }
-  // For more than the socket buffer holds: writes from a thread while the
-  // client reads, then ends the server's side.
-  void SendInBackground(std::string bytes)
-  {
-    m_writer = std::thread([this, bytes] {
-      size_t nDone = 0;
-      while (nDone < bytes.size()) {
-        ssize_t n = write(m_fd, bytes.data() + nDone, bytes.size() - nDone);
-        if (n <= 0)
-          break;
-        nDone += static_cast<size_t>(n);
-      }
-      shutdown(m_fd, SHUT_WR);
-    });
-  }
-  void Join()
-  {
-    if (m_writer.joinable())
-      m_writer.join();
-  }
-  // The server's side is done: the client's next read sees the end.
-  void CloseWrite() { shutdown(m_fd, SHUT_WR); }
 
   // Every message the client has written so far. The client writes whole
   // messages before its calls return, so what is buffered is complete.
   std::vector<Message> Received()
   {
-    char buf[65536];
-    for (;;) {
-      ssize_t n = recv(m_fd, buf, sizeof(buf), MSG_DONTWAIT);
-      if (n <= 0)
-        break;
-      m_pending.append(buf, static_cast<size_t>(n));
-    }
+    m_pending += Drain();
     std::vector<Message> out;
     size_t nPos = 0;
     while (nPos < m_pending.size()) {
@@ -315,11 +223,8 @@ private:
     return p - nPos;
   }
 
-  std::unique_ptr<RTMP_LIB::CRTMP> m_rtmp;
-  int m_fd = -1;
   std::string m_pending;
   std::map<int, ChannelState> m_channels;
-  std::thread m_writer;
 };
 
 // The messages of one type among those the client sent.

@@ -8,10 +8,7 @@
 #include "test_amf_support.h"
 
 using namespace RTMP_LIB;
-using amftest::CountOf;
-using amftest::Hex;
-using amftest::LogCapture;
-using amftest::Size;
+using namespace amftest;
 
 namespace {
 
@@ -90,21 +87,11 @@ TEST(Amf0Decode, EveryMarker)
 {
   for (const ValueCase &c : kValueCases) {
     SCOPED_TRACE(c.szHex);
-    std::vector<char> bytes = Hex(c.szHex);
-    LogCapture log;
     AMFObjectProperty prop;
-    int nRes = prop.Decode(bytes.empty() ? nullptr : bytes.data(), Size(bytes), c.bName);
-    EXPECT_EQ(nRes, c.nResult);
-    if (c.szLog == nullptr) {
-      EXPECT_EQ(log.Text(), "");
-    } else {
-      EXPECT_NE(log.Text().find(c.szLog), std::string::npos) << log.Text();
-    }
-    if (nRes < 0)
+    auto decode = [&](const char *p, int n) { return prop.Decode(p, n, c.bName); };
+    if (!DecodeChecked(c.szHex, c.nResult, c.szLog, decode))
       continue;
-    EXPECT_EQ(prop.GetType(), c.nType);
-    EXPECT_EQ(prop.GetNumber(), c.dNumber);
-    EXPECT_EQ(prop.GetString(), c.szString);
+    ExpectScalar(prop, c.nType, c.dNumber, c.szString);
     EXPECT_EQ(prop.GetObject().GetPropertyCount(), c.nProps);
   }
 }
@@ -251,18 +238,6 @@ std::vector<char> NestedObjects(int n)
   for (int i = 0; i < n; i++)
     body = amftest::Concat(body, Hex("00 00 09"));
   return body;
-}
-
-int Depth(const AMFObject &top, const AMFObject **innermost)
-{
-  int n = 0;
-  const AMFObject *obj = &top;
-  while (obj->GetPropertyCount() > 0 && obj->GetProperty(0).GetType() == AMF_OBJECT) {
-    obj = &obj->GetProperty(0).GetObject();
-    n++;
-  }
-  *innermost = obj;
-  return n;
 }
 
 }  // namespace

@@ -6,20 +6,9 @@
 #include "test_amf_support.h"
 
 using namespace RTMP_LIB;
-using amftest::CountOf;
-using amftest::Hex;
-using amftest::LogCapture;
-using amftest::Size;
+using namespace amftest;
 
 namespace {
-
-AMFObjectProperty Decoded(const char *szHex, bool bName)
-{
-  std::vector<char> bytes = Hex(szHex);
-  AMFObjectProperty prop;
-  EXPECT_EQ(prop.Decode(bytes.data(), Size(bytes), bName), Size(bytes)) << szHex;
-  return prop;
-}
 
 std::vector<char> Encoded(const AMFObjectProperty &prop, int nRoom)
 {

@@ -9,11 +9,7 @@
 #include "test_amf_support.h"
 
 using namespace RTMP_LIB;
-using amftest::Concat;
-using amftest::CountOf;
-using amftest::Hex;
-using amftest::LogCapture;
-using amftest::Size;
+using namespace amftest;
 
 TEST(Amf3Integer, VariableLengthAndSign)
 {
@@ -164,21 +160,11 @@ TEST(Amf3Decode, EveryMarker)
 {
   for (const ValueCase &c : kValueCases) {
     SCOPED_TRACE(c.szHex);
-    std::vector<char> bytes = Hex(c.szHex);
-    LogCapture log;
     AMFObjectProperty prop;
-    int nRes = prop.AMF3Decode(bytes.empty() ? nullptr : bytes.data(), Size(bytes), c.bName);
-    EXPECT_EQ(nRes, c.nResult);
-    if (c.szLog == nullptr) {
-      EXPECT_EQ(log.Text(), "");
-    } else {
-      EXPECT_NE(log.Text().find(c.szLog), std::string::npos) << log.Text();
-    }
-    if (nRes < 0)
+    auto decode = [&](const char *p, int n) { return prop.AMF3Decode(p, n, c.bName); };
+    if (!DecodeChecked(c.szHex, c.nResult, c.szLog, decode))
       continue;
-    EXPECT_EQ(prop.GetType(), c.nType);
-    EXPECT_EQ(prop.GetNumber(), c.dNumber);
-    EXPECT_EQ(prop.GetString(), c.szString);
+    ExpectScalar(prop, c.nType, c.dNumber, c.szString);
     EXPECT_EQ(prop.GetPropName(), c.szName);
   }
 }
@@ -334,17 +320,6 @@ std::vector<char> NestedAmf3(int n)
   for (int i = 1; i < n; i++)
     inner = Concat(Concat(Hex("0A 0B 01 03 61"), inner), Hex("01"));
   return Concat(Hex("11"), inner);
-}
-
-int Depth(const AMFObject &top)
-{
-  int n = 0;
-  const AMFObject *obj = &top;
-  while (obj->GetPropertyCount() > 0 && obj->GetProperty(0).GetType() == AMF_OBJECT) {
-    obj = &obj->GetProperty(0).GetObject();
-    n++;
-  }
-  return n;
 }
 
 }  // namespace

@@ -14,11 +14,7 @@
 #include "test_amf_support.h"
 
 using namespace RTMP_LIB;
-using amftest::Concat;
-using amftest::CountOf;
-using amftest::Hex;
-using amftest::LogCapture;
-using amftest::Size;
+using namespace amftest;
 
 namespace {
 

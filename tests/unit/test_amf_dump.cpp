@@ -5,9 +5,7 @@
 #include "test_amf_support.h"
 
 using namespace RTMP_LIB;
-using amftest::Hex;
-using amftest::LogCapture;
-using amftest::Size;
+using namespace amftest;
 
 namespace {
 
@@ -15,14 +13,6 @@ namespace {
 struct TypePoke : AMFObjectProperty {
   explicit TypePoke(int nType) { m_nType = static_cast<AMFDataType>(nType); }
 };
-
-AMFObjectProperty Decoded(const std::string &hex, bool bName)
-{
-  std::vector<char> bytes = Hex(hex);
-  AMFObjectProperty prop;
-  EXPECT_EQ(prop.Decode(bytes.data(), Size(bytes), bName), Size(bytes)) << hex;
-  return prop;
-}
 
 std::vector<std::string> DumpLines(const AMFObjectProperty &prop, int nLevel = LOG_LEVEL_DEBUG + 1)
 {

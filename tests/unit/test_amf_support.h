@@ -1,34 +1,23 @@
-// Helpers shared by the AMF unit tests: byte vectors written in hex, and a
-// capture of the log output.
+// Helpers shared by the AMF unit tests: byte vectors written in hex, decoding
+// a single value and checking it, and counting texts in the captured log.
 #pragma once
 
-#include <cctype>
-#include <cstdio>
-#include <cstdlib>
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
 
-#include "foundation/log.h"
+#include "amf/AMFObject.h"
+#include "hex_bytes.h"
+#include "log_capture.h"
 
 namespace amftest {
 
-// "03 00 01 61" -> {0x03, 0x00, 0x01, 0x61}; blanks are ignored.
+// "03 00 01 61" -> {0x03, 0x00, 0x01, 0x61}; anything but hex digits is ignored.
 inline std::vector<char> Hex(const std::string &text)
 {
-  std::vector<char> out;
-  int nHigh = -1;
-  for (char c : text) {
-    if (isspace(static_cast<unsigned char>(c)))
-      continue;
-    int nDigit = isdigit(static_cast<unsigned char>(c)) ? c - '0' : (tolower(c) - 'a' + 10);
-    if (nHigh < 0) {
-      nHigh = nDigit;
-    } else {
-      out.push_back(static_cast<char>(nHigh * 16 + nDigit));
-      nHigh = -1;
-    }
-  }
-  return out;
+  const std::string bytes = testhex::Hex(text);
+  return std::vector<char>(bytes.begin(), bytes.end());
 }
 
 inline std::vector<char> Concat(std::vector<char> a, const std::vector<char> &b)
@@ -50,57 +39,56 @@ inline int CountOf(const std::string &text, const std::string &needle)
   return n;
 }
 
-// Sends the log to memory at the given level for the life of the object.
-class LogCapture
+// One AMF0 value that must take up all of its bytes.
+inline RTMP_LIB::AMFObjectProperty Decoded(const std::string &hex, bool bName)
 {
-public:
-  explicit LogCapture(int nLevel = LOG_LEVEL_DEBUG + 1) : m_savedOut(fmsg), m_nSavedLevel(debuglevel)
-  {
-    m_file = open_memstream(&m_pText, &m_nLen);
-    LogSetOutput(m_file);
-    debuglevel = nLevel;
-  }
-  ~LogCapture()
-  {
-    LogSetOutput(m_savedOut);
-    debuglevel = m_nSavedLevel;
-    fclose(m_file);
-    free(m_pText);
-  }
-  LogCapture(const LogCapture &) = delete;
-  LogCapture &operator=(const LogCapture &) = delete;
+  std::vector<char> bytes = Hex(hex);
+  RTMP_LIB::AMFObjectProperty prop;
+  EXPECT_EQ(prop.Decode(bytes.data(), Size(bytes), bName), Size(bytes)) << hex;
+  return prop;
+}
 
-  std::string Text()
-  {
-    fflush(m_file);
-    return std::string(m_pText, m_nLen);
+// How many objects nest below top through their first members; the innermost
+// one goes to *pInnermost when asked for.
+inline int Depth(const RTMP_LIB::AMFObject &top, const RTMP_LIB::AMFObject **pInnermost = nullptr)
+{
+  int n = 0;
+  const RTMP_LIB::AMFObject *obj = &top;
+  while (obj->GetPropertyCount() > 0 && obj->GetProperty(0).GetType() == RTMP_LIB::AMF_OBJECT) {
+    obj = &obj->GetProperty(0).GetObject();
+    n++;
   }
+  if (pInnermost != nullptr)
+    *pInnermost = obj;
+  return n;
+}
 
-  // The log lines without their "\r" prefix.
-  std::vector<std::string> Lines()
-  {
-    std::vector<std::string> lines;
-    std::string text = Text();
-    size_t start = 0;
-    while (start < text.size()) {
-      size_t end = text.find('\n', start);
-      if (end == std::string::npos)
-        end = text.size();
-      std::string line = text.substr(start, end - start);
-      if (!line.empty() && line[0] == '\r')
-        line.erase(0, 1);
-      lines.push_back(line);
-      start = end + 1;
-    }
-    return lines;
+// Decodes the bytes of szHex with decode(pData, nSize), the log captured at
+// every level, and checks the result and that the log holds szLog (stays
+// empty when szLog is null). True when a value was decoded, for the caller
+// to check.
+template <typename Decode>
+bool DecodeChecked(const char *szHex, int nResult, const char *szLog, Decode decode)
+{
+  std::vector<char> bytes = Hex(szHex);
+  LogCapture log;
+  int nRes = decode(bytes.empty() ? nullptr : bytes.data(), Size(bytes));
+  EXPECT_EQ(nRes, nResult);
+  if (szLog == nullptr) {
+    EXPECT_EQ(log.Text(), "");
+  } else {
+    EXPECT_NE(log.Text().find(szLog), std::string::npos) << log.Text();
   }
+  return nRes >= 0;
+}
 
-private:
-  FILE *m_savedOut;
-  int m_nSavedLevel;
-  FILE *m_file = nullptr;
-  char *m_pText = nullptr;
-  size_t m_nLen = 0;
-};
+// What every decoded scalar is checked for.
+inline void ExpectScalar(const RTMP_LIB::AMFObjectProperty &prop, RTMP_LIB::AMFDataType nType, double dNumber,
+                         const char *szString)
+{
+  EXPECT_EQ(prop.GetType(), nType);
+  EXPECT_EQ(prop.GetNumber(), dNumber);
+  EXPECT_EQ(prop.GetString(), szString);
+}
 
 }  // namespace amftest

@@ -67,7 +67,7 @@ TEST(ServerBW, FullHeaderAndConstant)
   EXPECT_EQ(msgs[0].nHeaderType, 0);
   EXPECT_EQ(msgs[0].nType, 0x05);
   EXPECT_EQ(msgs[0].nStreamId, 0u);
-  EXPECT_EQ(ToHex(msgs[0].body), "00 13 12 D0 ");
+  EXPECT_EQ(ToHex(msgs[0].body), "00 13 12 D0");
 }
 
 TEST(BytesReceived, ReportsTheRunningCount)
@@ -105,7 +105,7 @@ TEST(BytesReceived, SentWhileMediaFlows)
   std::string stream;
   for (int i = 0; i < nMessages; i++)
     stream += message;
-  peer.SendInBackground(stream);
+  peer.SendInBackground(stream, true);
 
   RTMPPacket packet;
   int nReturned = 0;

@@ -73,7 +73,7 @@ TEST(Dispatch, ControlAndCommandsBeforeMediaAreConsumedInOneCall)
 
   std::vector<Message> msgs = peer.Received();
   ASSERT_EQ(msgs.size(), 1u);
-  EXPECT_EQ(ToHex(msgs[0].body), "00 07 00 00 00 2A ");
+  EXPECT_EQ(ToHex(msgs[0].body), "00 07 00 00 00 2A");
   const char *lines[] = {
       "GetNextMediaPacket, received: server BW",
       "GetNextMediaPacket, received: client BW",
@@ -185,7 +185,7 @@ TEST(Dispatch, ServerClosingEndsTheLoop)
   CRTMP &r = peer.Client();
   // Half a message, then the server goes away.
   peer.Send(Chunked(4, 0x09, std::string(300, 'v'), 1).substr(0, 150));
-  peer.CloseWrite();
+  peer.CloseServerWrite();
   RTMPPacket packet;
   LogCapture log(LOG_LEVEL_ERROR);
   EXPECT_EQ(r.GetNextMediaPacket(packet), 0);

@@ -238,7 +238,7 @@ TEST(WriteStream, GrowsTheBufferForALargeMessage)
 {
   Peer peer;
   const std::string body = Keyframe(300000, 0x5A);
-  peer.SendInBackground(Chunked(6, 0x09, body, 1, 40));
+  peer.SendInBackground(Chunked(6, 0x09, body, 1, 40), true);
   StreamParams params;
   StreamState state;
   Rendered r = RenderNext(peer.Client(), params, state, 0, 1024);

@@ -65,8 +65,8 @@ TEST(ConnectResult, SendsBandwidthPingCreateStreamAndSubscribe)
     if (c.szSubscribed)
       expected.push_back("FCSubscribe");
     ASSERT_EQ(Names(msgs), expected);
-    EXPECT_EQ(ToHex(msgs[0].body), "00 13 12 D0 ");
-    EXPECT_EQ(ToHex(msgs[1].body), "00 03 00 00 00 00 00 00 01 2C ");
+    EXPECT_EQ(ToHex(msgs[0].body), "00 13 12 D0");
+    EXPECT_EQ(ToHex(msgs[1].body), "00 03 00 00 00 00 00 00 01 2C");
     EXPECT_EQ(msgs[2].body, amf::Str("createStream") + amf::Num(2.0) + amf::Null());
     EXPECT_EQ(msgs[2].nChannel, 3);
     if (c.szSubscribed) {
@@ -96,7 +96,7 @@ TEST(CreateStreamResult, StoresTheStreamIdAndPlays)
     ASSERT_EQ(Names(msgs), (std::vector<std::string>{"play", "type 4"}));
     EXPECT_EQ(msgs[0].nStreamId, static_cast<uint32_t>(c.nExpected));
     // The buffer length goes to stream 1 whatever the stream id is.
-    EXPECT_EQ(ToHex(msgs[1].body), "00 03 00 00 00 01 02 25 51 00 ");
+    EXPECT_EQ(ToHex(msgs[1].body), "00 03 00 00 00 01 02 25 51 00");
     EXPECT_TRUE(r.IsConnected());
   }
 }

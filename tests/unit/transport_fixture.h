@@ -16,47 +16,13 @@
 #include <string>
 #include <thread>
 
+#include "hex_bytes.h"
 #include "rtmp/rtmp.h"
 
 namespace transport_test {
 
-// "03 00 00 0A" -> the four bytes; anything but hex digits is ignored.
-inline std::string Hex(const char *sz)
-{
-  std::string out;
-  int nHigh = -1;
-  for (; *sz; sz++) {
-    int v;
-    if (*sz >= '0' && *sz <= '9')
-      v = *sz - '0';
-    else if (*sz >= 'a' && *sz <= 'f')
-      v = *sz - 'a' + 10;
-    else if (*sz >= 'A' && *sz <= 'F')
-      v = *sz - 'A' + 10;
-    else
-      continue;
-    if (nHigh < 0) {
-      nHigh = v;
-    } else {
-      out.push_back(static_cast<char>(nHigh * 16 + v));
-      nHigh = -1;
-    }
-  }
-  return out;
-}
-
-inline std::string ToHex(const std::string &bytes)
-{
-  static const char digits[] = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char c : bytes) {
-    if (!out.empty())
-      out.push_back(' ');
-    out.push_back(digits[c >> 4]);
-    out.push_back(digits[c & 15]);
-  }
-  return out;
-}
+using testhex::Hex;
+using testhex::ToHex;
 
 // n bytes 00 01 02 ... FF 00 01 ..., offset by nSeed so that bodies differ.
 inline std::string Pattern(size_t n, int nSeed = 0)
