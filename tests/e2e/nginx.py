@@ -15,32 +15,41 @@ Applications:
         (rtmp://127.0.0.1:PORT/pub/NAME): publish and play from 127.0.0.1
         only; nginx's defaults otherwise, so a player learns of the
         publisher's end from a StreamEOF alone
+
+The tests against it run kavelo with `run_kavelo`, read its log with
+`log_lines` and keep their files in a `TempDirCase` directory.
 """
 
 import collections
 import os
+import re
 import shutil
 import signal
 import subprocess
 import tempfile
 import time
+import unittest
 
-from procs import free_port, port_accepts, stop_process, wait_accepting  # noqa: F401
+from procs import ServerProcess, port_accepts  # noqa: F401  (port_accepts for the tests)
 
 NGINX = "nginx"
 RTMP_MODULE = "/usr/lib/nginx/modules/ngx_rtmp_module.so"
 
 
-class NginxServer:
+class NginxServer(ServerProcess):
     """Usage: with NginxServer(media_dir, {"clip": "plain"}) as srv: srv.url("vod", "x")."""
 
+    NAME = "nginx"
+    KEEP_ENV = "KAVELO_KEEP_NGINX"
+    LOG_FILES = ("error.log", "stderr.log", "access.log")
+    PORT_TAKEN = "Address already in use"
+
     def __init__(self, vod_dir, live_pulls=None, chunk_size=4096):
+        super().__init__()
         self.vod_dir = os.path.abspath(vod_dir)
         self.live_pulls = dict(live_pulls or {})   # live name -> "playpath [params]"
         self.chunk_size = chunk_size
-        self.prefix = None
         self.port = None
-        self.proc = None
 
     # -- configuration ----------------------------------------------------
 
@@ -51,6 +60,7 @@ class NginxServer:
         # The worker drops to an unprivileged user when started as root, and
         # then could not read our files; under CI (root) it stays root.
         user = "user root;\n" if os.geteuid() == 0 else ""
+        prefix = self.workdir
         return (
             "load_module %s;\n"
             "%s"
@@ -81,7 +91,7 @@ class NginxServer:
             "        }\n"
             "    }\n"
             "}\n"
-        ) % (RTMP_MODULE, user, self.prefix, self.prefix, self.prefix, self.port,
+        ) % (RTMP_MODULE, user, prefix, prefix, prefix, self.port,
              self.chunk_size, self.vod_dir, pulls)
 
     # -- life cycle -------------------------------------------------------
@@ -89,88 +99,63 @@ class NginxServer:
     def start(self, timeout=15.0):
         if not os.path.exists(RTMP_MODULE):
             raise RuntimeError("%s is missing (Debian package libnginx-mod-rtmp)" % RTMP_MODULE)
-        self.prefix = tempfile.mkdtemp(prefix="kavelo-nginx-")
-        last_error = ""
-        # Another process may take the port between our probe and nginx's bind.
-        for _ in range(5):
-            self.port = free_port()
-            conf = os.path.join(self.prefix, "nginx.conf")
-            with open(conf, "w") as f:
-                f.write(self.config_text())
-            log = open(os.path.join(self.prefix, "stderr.log"), "ab")
-            try:
-                self.proc = subprocess.Popen(
-                    [NGINX, "-p", self.prefix + "/", "-c", conf,
-                     "-e", os.path.join(self.prefix, "error.log")],
-                    stdin=subprocess.DEVNULL, stdout=log, stderr=log)
-            finally:
-                log.close()
-            if self._wait_listening(timeout):
-                return self
-            last_error = self.log_text()
-            self._terminate()
-            if "Address already in use" not in last_error:
-                break
-        self.stop()
-        raise RuntimeError("nginx did not start listening:\n" + last_error)
+        self.workdir = tempfile.mkdtemp(prefix="kavelo-nginx-")
+        self.start_listening(self._launch, ["rtmp"], timeout)
+        return self
 
-    def _wait_listening(self, timeout):
-        return wait_accepting(self.proc, [self.port], timeout)
-
-    def _terminate(self):
-        stop_process(self.proc)
-        self.proc = None
-
-    def stop(self):
-        """Stop our nginx by its pid and remove the prefix (the logs go too
-        unless KAVELO_KEEP_NGINX is set)."""
-        self._terminate()
-        if self.prefix and not os.environ.get("KAVELO_KEEP_NGINX"):
-            shutil.rmtree(self.prefix, ignore_errors=True)
-            self.prefix = None
-
-    def __enter__(self):
-        return self.start()
-
-    def __exit__(self, *exc):
-        self.stop()
-        return False
-
-    # -- helpers for tests ------------------------------------------------
+    def _launch(self, ports):
+        self.port = ports["rtmp"]
+        conf = os.path.join(self.workdir, "nginx.conf")
+        with open(conf, "w") as f:
+            f.write(self.config_text())
+        with self.log_file("stderr.log") as log:
+            return subprocess.Popen(
+                [NGINX, "-p", self.workdir + "/", "-c", conf,
+                 "-e", os.path.join(self.workdir, "error.log")],
+                stdin=subprocess.DEVNULL, stdout=log, stderr=log)
 
     def url(self, app, name):
         return "rtmp://127.0.0.1:%d/%s/%s" % (self.port, app, name)
 
-    def log_text(self):
-        text = ""
-        for name in ("error.log", "stderr.log", "access.log"):
-            path = os.path.join(self.prefix or "", name)
-            if self.prefix and os.path.exists(path):
-                with open(path, errors="replace") as f:
-                    text += "--- %s\n%s" % (name, f.read())
-        return text
-
-    def running(self):
-        return self.proc is not None and self.proc.poll() is None
-
 
 Run = collections.namedtuple("Run", "rc stdout stderr")
 SANITIZER_MARKS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:")
+LEVEL_WORD = re.compile(r"^\r?(?:ERROR|WARNING|INFO|DEBUG|DEBUG2): ")
 
 
-def run_kavelo(args, timeout=120, interrupt_when=None, interrupt_signal=signal.SIGINT):
+def log_lines(stderr):
+    """The log lines of a run without their level word."""
+    return [LEVEL_WORD.sub("", line) for line in stderr.split("\n")]
+
+
+class TempDirCase(unittest.TestCase):
+    """A test with a temporary directory of its own, removed after it."""
+
+    TMP_PREFIX = "kavelo-"
+
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp(prefix=self.TMP_PREFIX)
+        self.addCleanup(shutil.rmtree, self.tmp, True)
+
+    def out(self, name="out.flv"):
+        return os.path.join(self.tmp, name)
+
+
+def run_kavelo(args, timeout=120, interrupt_when=None, interrupt_signal=signal.SIGINT, prefix=()):
     """Run the real kavelo binary (KAVELO_BIN) to its end.
 
     `interrupt_when`, a callable polled every few milliseconds, makes the run
     get `interrupt_signal` once it returns true. Output goes through files, so
-    a chatty run cannot block on a full pipe.
+    a chatty run cannot block on a full pipe. `prefix` comes before the binary
+    (e.g. `unshare` and its arguments); such a run gets a process group of
+    its own, so that a hung one is ended together with what it runs under.
     """
     binary = os.environ.get("KAVELO_BIN")
     if not binary:
         raise RuntimeError("KAVELO_BIN is not set (ctest sets it)")
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-        proc = subprocess.Popen([binary] + list(args), stdin=subprocess.DEVNULL,
-                                stdout=out, stderr=err)
+        proc = subprocess.Popen(list(prefix) + [binary] + list(args), stdin=subprocess.DEVNULL,
+                                stdout=out, stderr=err, start_new_session=bool(prefix))
         try:
             deadline = time.monotonic() + timeout
             if interrupt_when is not None:
@@ -182,7 +167,10 @@ def run_kavelo(args, timeout=120, interrupt_when=None, interrupt_signal=signal.S
             proc.wait(timeout=max(1.0, deadline - time.monotonic()))
         finally:
             if proc.poll() is None:
-                proc.kill()
+                if prefix:
+                    os.killpg(proc.pid, signal.SIGKILL)
+                else:
+                    proc.kill()
                 proc.wait()
         out.seek(0)
         err.seek(0)

@@ -22,7 +22,7 @@ import subprocess
 import tempfile
 import time
 
-from procs import free_port, stop_process, wait_accepting
+from procs import ServerProcess
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TESTS_DIR = os.environ.get("KAVELO_TESTS") or os.path.dirname(HERE)
@@ -59,15 +59,19 @@ def package_version(path):
         return json.load(fh).get("version", "?")
 
 
-class NmsServer:
+class NmsServer(ServerProcess):
     """Usage: with NmsServer() as srv: srv.url("live", "name")."""
 
+    NAME = "node-media-server"
+    KEEP_ENV = "KAVELO_KEEP_NMS"
+    LOG_FILES = ("server.log",)
+    PORT_TAKEN = "already in use"
+
     def __init__(self):
+        super().__init__()
         self.package = package_dir()
         self.version = package_version(self.package)
-        self.dir = None
         self.port = None
-        self.proc = None
 
     def config(self):
         return {
@@ -75,8 +79,8 @@ class NmsServer:
             "rtmp": {"port": self.port},
             "notify": {"url": ""},
             "auth": {"play": False, "publish": False, "secret": ""},
-            "store": {"path": os.path.join(self.dir, "data")},
-            "record": {"auto": False, "path": os.path.join(self.dir, "record")},
+            "store": {"path": os.path.join(self.workdir, "data")},
+            "record": {"auto": False, "path": os.path.join(self.workdir, "record")},
             "webadmin": {"enable": False},
         }
 
@@ -85,67 +89,23 @@ class NmsServer:
             raise RuntimeError("node is missing (Debian package nodejs)")
         if not self.version.startswith("4."):
             raise RuntimeError("node-media-server %s found, the tests need version 4" % self.version)
-        self.dir = tempfile.mkdtemp(prefix="kavelo-nms-")
-        launcher = os.path.join(self.dir, "launch.js")
-        with open(launcher, "w") as f:
+        self.workdir = tempfile.mkdtemp(prefix="kavelo-nms-")
+        with open(os.path.join(self.workdir, "launch.js"), "w") as f:
             f.write(LAUNCHER)
-        last_error = ""
-        # Another process may take the port between our probe and the bind.
-        for _ in range(5):
-            self.port = free_port()
-            conf = os.path.join(self.dir, "config.json")
-            with open(conf, "w") as f:
-                json.dump(self.config(), f, indent=2)
-            log = open(os.path.join(self.dir, "server.log"), "ab")
-            try:
-                self.proc = subprocess.Popen(["node", launcher, self.package, conf],
-                                             cwd=self.dir, stdin=subprocess.DEVNULL,
-                                             stdout=log, stderr=log)
-            finally:
-                log.close()
-            if self._wait_listening(timeout):
-                return self
-            last_error = self.log_text()
-            self._terminate()
-            if "already in use" not in last_error:
-                break
-        self.stop()
-        raise RuntimeError("node-media-server did not start listening:\n" + last_error)
+        self.start_listening(self._launch, ["rtmp"], timeout)
+        return self
 
-    def _wait_listening(self, timeout):
-        return wait_accepting(self.proc, [self.port], timeout)
-
-    def _terminate(self):
-        stop_process(self.proc)
-        self.proc = None
-
-    def stop(self):
-        """Stop our server by its pid and remove its directory (kept with the
-        log when KAVELO_KEEP_NMS is set)."""
-        self._terminate()
-        if self.dir and not os.environ.get("KAVELO_KEEP_NMS"):
-            shutil.rmtree(self.dir, ignore_errors=True)
-            self.dir = None
-
-    def __enter__(self):
-        return self.start()
-
-    def __exit__(self, *exc):
-        self.stop()
-        return False
+    def _launch(self, ports):
+        self.port = ports["rtmp"]
+        conf = os.path.join(self.workdir, "config.json")
+        with open(conf, "w") as f:
+            json.dump(self.config(), f, indent=2)
+        with self.log_file("server.log") as log:
+            return subprocess.Popen(["node", os.path.join(self.workdir, "launch.js"), self.package, conf],
+                                    cwd=self.workdir, stdin=subprocess.DEVNULL, stdout=log, stderr=log)
 
     def url(self, app, name):
         return "rtmp://127.0.0.1:%d/%s/%s" % (self.port, app, name)
-
-    def log_text(self):
-        path = os.path.join(self.dir or "", "server.log")
-        if self.dir and os.path.exists(path):
-            with open(path, errors="replace") as f:
-                return f.read()
-        return ""
-
-    def running(self):
-        return self.proc is not None and self.proc.poll() is None
 
 
 if __name__ == "__main__":

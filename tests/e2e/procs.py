@@ -1,7 +1,10 @@
 """Processes the end-to-end tests start: free loopback ports, waiting until a
-server accepts connections, and stopping it by the pid we started (SIGTERM,
-then SIGKILL), never by name."""
+server accepts connections, starting a server on free ports (again on new
+ones when another process took one first), and stopping it by the pid we
+started (SIGTERM, then SIGKILL), never by name."""
 
+import os
+import shutil
 import signal
 import socket
 import subprocess
@@ -46,3 +49,84 @@ def stop_process(proc, grace=5.0):
         except subprocess.TimeoutExpired:
             proc.kill()
             proc.wait(timeout=grace)
+
+
+def start_on_free_ports(launch, names, timeout, log_text, port_taken=None, host="127.0.0.1", tries=5):
+    """(Popen, {name: port}) of a server that accepts on a free port per name,
+    or (None, None) with nothing left running.
+
+    `launch(ports)` starts the server for those ports and returns its Popen.
+    Another process may take a port between our probe and the server's bind:
+    a server that does not come up is stopped and started again on new ports,
+    up to `tries` times; with `port_taken`, only while its log (`log_text()`)
+    holds that text, as anything else would fail again the same way.
+    """
+    for _ in range(tries):
+        ports = {name: free_port() for name in names}
+        proc = launch(ports)
+        if wait_accepting(proc, ports.values(), timeout, host=host):
+            return proc, ports
+        stop_process(proc)
+        if port_taken is not None and port_taken not in log_text():
+            break
+    return None, None
+
+
+class ServerProcess:
+    """A server run as one process of ours, its files in a temporary
+    directory (`workdir`) that goes when it stops, unless the environment
+    variable `KEEP_ENV` is set. Subclasses create the directory, then call
+    `start_listening` with a `launch(ports)` that starts the process."""
+
+    NAME = "server"            # in the error when it does not come up
+    KEEP_ENV = None
+    LOG_FILES = ()             # files in workdir that log_text() shows
+    PORT_TAKEN = None          # the server's log text for a port already in use
+
+    def __init__(self):
+        self.workdir = None
+        self.proc = None
+        self.listen_host = "127.0.0.1"   # where start_listening waits for it
+
+    def start_listening(self, launch, names, timeout):
+        """{name: port} once the server accepts on each; RuntimeError with
+        its log, everything stopped and removed, when it does not."""
+        self.proc, ports = start_on_free_ports(launch, names, timeout, self.log_text,
+                                               self.PORT_TAKEN, self.listen_host)
+        if self.proc is None:
+            text = self.log_text()
+            self.stop()
+            raise RuntimeError("%s did not start listening:\n%s" % (self.NAME, text))
+        return ports
+
+    def log_file(self, name):
+        """A log file in workdir, opened for appending in binary."""
+        return open(os.path.join(self.workdir, name), "ab")
+
+    def log_text(self):
+        text = ""
+        for name in self.LOG_FILES:
+            path = os.path.join(self.workdir or "", name)
+            if self.workdir and os.path.exists(path):
+                with open(path, errors="replace") as f:
+                    body = f.read()
+                text += "--- %s\n%s" % (name, body) if len(self.LOG_FILES) > 1 else body
+        return text
+
+    def running(self):
+        return self.proc is not None and self.proc.poll() is None
+
+    def stop(self):
+        """Stop our process by its pid and remove the work directory."""
+        stop_process(self.proc)
+        self.proc = None
+        if self.workdir and not (self.KEEP_ENV and os.environ.get(self.KEEP_ENV)):
+            shutil.rmtree(self.workdir, ignore_errors=True)
+            self.workdir = None
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
+        return False

@@ -10,7 +10,6 @@ family getaddrinfo puts first.
 import os
 import re
 import shutil
-import signal
 import socket
 import subprocess
 import sys
@@ -20,15 +19,14 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import flvtools  # noqa: E402
 import real_media  # noqa: E402
-from nginx import SANITIZER_MARKS, NginxServer, Run, run_kavelo  # noqa: E402
-from procs import port_accepts, wait_accepting  # noqa: E402
+from nginx import NginxServer, TempDirCase, log_lines, run_kavelo  # noqa: E402
+from procs import port_accepts  # noqa: E402
 
 MEDIA = None
 V6 = None      # nginx on [::1] only
 V4 = None      # nginx on 127.0.0.1 only
 NAMESPACE_PROBLEM = None   # why private hosts files cannot be used here, if so
 
-LEVEL_WORD = re.compile(r"^\r?(?:ERROR|WARNING|INFO|DEBUG|DEBUG2): ")
 # IPv4 addresses before IPv6 ones, whatever the scopes say.
 GAI_PREFER_V4 = "precedence ::ffff:0:0/96 100\n"
 
@@ -36,15 +34,16 @@ GAI_PREFER_V4 = "precedence ::ffff:0:0/96 100\n"
 class Ipv6NginxServer(NginxServer):
     """The shared nginx set-up, listening on [::1] instead of 127.0.0.1."""
 
+    def __init__(self, *args, **kw):
+        super().__init__(*args, **kw)
+        self.listen_host = "::1"
+
     def config_text(self):
         text = super().config_text()
         v4 = "listen 127.0.0.1:%d;" % self.port
         if v4 not in text:
             raise RuntimeError("nginx.py no longer writes %r: update Ipv6NginxServer" % v4)
         return text.replace(v4, "listen [::1]:%d;" % self.port)
-
-    def _wait_listening(self, timeout):
-        return wait_accepting(self.proc, [self.port], timeout, host="::1")
 
     def url(self, app, name):
         return "rtmp://[::1]:%d/%s/%s" % (self.port, app, name)
@@ -91,10 +90,6 @@ def tearDownModule():
             server.stop()
 
 
-def log_lines(stderr):
-    return [LEVEL_WORD.sub("", line) for line in stderr.split("\n")]
-
-
 def closed_port(family_host):
     """A port that nothing listens on at that address right now."""
     family = socket.AF_INET6 if ":" in family_host else socket.AF_INET
@@ -122,7 +117,7 @@ def _namespace_command(directory, hosts, gai):
 def run_with_hosts(directory, hosts, args, gai=None, timeout=120):
     """kavelo in a private mount namespace whose /etc/hosts is `hosts` (and
     /etc/gai.conf `gai`, when given)."""
-    return _run(_namespace_command(directory, hosts, gai), args, timeout)
+    return run_kavelo(args, timeout=timeout, prefix=_namespace_command(directory, hosts, gai))
 
 
 def resolve_with_hosts(directory, hosts, name, gai=None):
@@ -133,35 +128,8 @@ def resolve_with_hosts(directory, hosts, name, gai=None):
             if len(fields) >= 2 and fields[1] == "STREAM"]
 
 
-def _run(prefix, args, timeout):
-    binary = os.environ.get("KAVELO_BIN")
-    if not binary:
-        raise RuntimeError("KAVELO_BIN is not set (ctest sets it)")
-    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-        # A group of its own, so a hung run is ended together with unshare.
-        proc = subprocess.Popen(prefix + [binary] + list(args), stdin=subprocess.DEVNULL,
-                                stdout=out, stderr=err, start_new_session=True)
-        try:
-            proc.wait(timeout=timeout)
-        except subprocess.TimeoutExpired:
-            os.killpg(proc.pid, signal.SIGKILL)
-            proc.wait()
-        out.seek(0)
-        err.seek(0)
-        run = Run(proc.returncode, out.read(), err.read().decode(errors="replace"))
-    for mark in SANITIZER_MARKS:
-        if mark in run.stderr:
-            raise AssertionError("kavelo %s:\n%s" % (" ".join(args), run.stderr[-6000:]))
-    return run
-
-
-class Ipv6Case(unittest.TestCase):
-    def setUp(self):
-        self.tmp = tempfile.mkdtemp(prefix="kavelo-v6-")
-        self.addCleanup(shutil.rmtree, self.tmp, True)
-
-    def out(self, name="out.flv"):
-        return os.path.join(self.tmp, name)
+class Ipv6Case(TempDirCase):
+    TMP_PREFIX = "kavelo-v6-"
 
     def explain(self, run):
         return "exit %d, stderr:\n%s\nnginx:\n%s" % (run.rc, run.stderr[-4000:], V6.log_text()[-2000:])

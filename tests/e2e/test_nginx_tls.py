@@ -7,7 +7,6 @@ anywhere, and nothing past the handshake when the certificate is refused.
 """
 
 import os
-import re
 import shutil
 import sys
 import tempfile
@@ -18,7 +17,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import flvtools  # noqa: E402
 import real_media  # noqa: E402
 import tls  # noqa: E402
-from nginx import NginxServer, port_accepts, run_kavelo  # noqa: E402
+from nginx import NginxServer, TempDirCase, log_lines, port_accepts, run_kavelo  # noqa: E402
 
 MEDIA = None
 NGINX = None
@@ -27,8 +26,6 @@ PKI = None
 PKI_DIR = None
 CERTS = {}
 PLAIN_DOWNLOAD = None   # bytes of the plain rtmp download of the test file
-
-LEVEL_WORD = re.compile(r"^\r?(?:ERROR|WARNING|INFO|DEBUG|DEBUG2): ")
 
 
 def setUpModule():
@@ -64,24 +61,14 @@ def tearDownModule():
         shutil.rmtree(PKI_DIR, ignore_errors=True)
 
 
-def log_lines(stderr):
-    """The log lines of a run without their level word."""
-    return [LEVEL_WORD.sub("", line) for line in stderr.split("\n")]
-
-
 def media_tags(path):
     if not os.path.exists(path):
         return []
     return [t for t in flvtools.read(path).tags if t.type in (8, 9)]
 
 
-class TlsCase(unittest.TestCase):
-    def setUp(self):
-        self.tmp = tempfile.mkdtemp(prefix="kavelo-tls-")
-        self.addCleanup(shutil.rmtree, self.tmp, True)
-
-    def out(self, name="out.flv"):
-        return os.path.join(self.tmp, name)
+class TlsCase(TempDirCase):
+    TMP_PREFIX = "kavelo-tls-"
 
     def explain(self, run, recorder=None):
         text = "exit %d, stderr:\n%s\nstunnel:\n%s" % (run.rc, run.stderr[-4000:], STUNNEL.log_text()[-2000:])

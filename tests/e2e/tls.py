@@ -17,14 +17,13 @@ OpenSSL's default verify paths follow SSL_CERT_FILE and SSL_CERT_DIR.
 
 import os
 import select
-import shutil
 import socket
 import subprocess
 import tempfile
 import threading
 import time
 
-from procs import free_port, port_accepts, stop_process, wait_accepting
+from procs import ServerProcess
 
 STUNNEL_CANDIDATES = ("/usr/bin/stunnel4", "/usr/bin/stunnel")
 
@@ -153,7 +152,7 @@ def _asn1_time(t):
     return time.strftime("%Y%m%d%H%M%SZ", time.gmtime(t))
 
 
-class Stunnel:
+class Stunnel(ServerProcess):
     """stunnel as a TLS server in front of 127.0.0.1:`target_port`.
 
     services: {name: (cert, key, max_version or None)}; after start(),
@@ -161,13 +160,16 @@ class Stunnel:
     stunnel protocol name such as "TLSv1.2".
     """
 
+    NAME = "stunnel"
+    KEEP_ENV = "KAVELO_KEEP_NGINX"
+    LOG_FILES = ("stunnel.log",)
+
     def __init__(self, services, target_port, listen_host="127.0.0.1"):
+        super().__init__()
         self.services = dict(services)
         self.target_port = target_port
         self.listen_host = listen_host
         self.ports = {}
-        self.prefix = None
-        self.proc = None
 
     def config_text(self):
         lines = ["foreground = yes", "pid =", "debug = info", ""]
@@ -187,50 +189,17 @@ class Stunnel:
         binary = stunnel_binary()
         if binary is None:
             raise RuntimeError("stunnel is missing (Debian package stunnel4)")
-        self.prefix = tempfile.mkdtemp(prefix="kavelo-stunnel-")
-        last_error = ""
-        # Another process may take a port between our probe and the bind.
-        for _ in range(5):
-            self.ports = {name: free_port() for name in self.services}
-            conf = os.path.join(self.prefix, "stunnel.conf")
-            with open(conf, "w") as f:
-                f.write(self.config_text())
-            with open(os.path.join(self.prefix, "stunnel.log"), "ab") as log:
-                self.proc = subprocess.Popen([binary, conf], stdin=subprocess.DEVNULL,
-                                             stdout=log, stderr=log)
-            if self._wait_listening(timeout):
-                return self
-            last_error = self.log_text()
-            self._terminate()
-        self.stop()
-        raise RuntimeError("stunnel did not start listening:\n" + last_error)
+        self.workdir = tempfile.mkdtemp(prefix="kavelo-stunnel-")
+        self.start_listening(lambda ports: self._launch(binary, ports), list(self.services), timeout)
+        return self
 
-    def _wait_listening(self, timeout):
-        return wait_accepting(self.proc, self.ports.values(), timeout, host=self.listen_host)
-
-    def _terminate(self):
-        stop_process(self.proc)
-        self.proc = None
-
-    def stop(self):
-        self._terminate()
-        if self.prefix and not os.environ.get("KAVELO_KEEP_NGINX"):
-            shutil.rmtree(self.prefix, ignore_errors=True)
-            self.prefix = None
-
-    def log_text(self):
-        path = os.path.join(self.prefix or "", "stunnel.log")
-        if self.prefix and os.path.exists(path):
-            with open(path, errors="replace") as f:
-                return f.read()
-        return ""
-
-    def __enter__(self):
-        return self.start()
-
-    def __exit__(self, *exc):
-        self.stop()
-        return False
+    def _launch(self, binary, ports):
+        self.ports = ports
+        conf = os.path.join(self.workdir, "stunnel.conf")
+        with open(conf, "w") as f:
+            f.write(self.config_text())
+        with self.log_file("stunnel.log") as log:
+            return subprocess.Popen([binary, conf], stdin=subprocess.DEVNULL, stdout=log, stderr=log)
 
 
 class Recorder:
