@@ -10,7 +10,6 @@ import json
 import os
 import select
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile
@@ -23,6 +22,7 @@ SERVER_SCRIPT = os.path.join(TESTS_DIR, "server", "rtmp_test_server.py")
 sys.path.insert(0, HERE)
 
 import flvtools  # noqa: E402,F401  (re-exported for the tests)
+from procs import stop_process  # noqa: E402
 
 
 def kavelo_bin():
@@ -94,13 +94,7 @@ class TestServer:
         return "rtmp://127.0.0.1:%d/%s" % (self.port, path)
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(5)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        stop_process(self.proc)
         if self.proc.stdout:
             self.proc.stdout.close()
         self.err.close()

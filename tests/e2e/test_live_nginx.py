@@ -6,12 +6,12 @@ must take that as the end of the stream and finish by itself. nginx rebuilds
 the publisher's "@setDataFrame" metadata into an onMetaData of its own, and
 passes the publisher's times through, extended ones included.
 
-LiveCase, the base of these tests, is shared with test_live_nms.
+LiveCase, the base of these tests, and EndOfPublicationTests are shared
+with test_live_nms.
 """
 
 import os
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile
@@ -27,6 +27,7 @@ import publish  # noqa: E402
 import real_media  # noqa: E402
 from flvtools import amf0  # noqa: E402
 from nginx import SANITIZER_MARKS, NginxServer  # noqa: E402
+from procs import stop_process  # noqa: E402
 
 CLIP_MS = 8000
 OFFSET = 17000000                # past 0xFFFFFF: every time needs the extended field
@@ -121,13 +122,7 @@ class Recording:
         return rc
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(5)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        stop_process(self.proc)
         self._err.close()
 
 
@@ -138,8 +133,14 @@ class LiveCase(unittest.TestCase):
     # flvmeta error codes that a server's own forms cause (see the subclasses)
     TOLERATED = frozenset()
     PUBLISH_CHUNK = CHUNK
+    RECORD_ARGS = ()      # options of every recording from this server
+    END_WAIT = 20         # seconds a recording may take to end after the publisher
 
     def server(self):
+        raise NotImplementedError
+
+    def assertEnded(self, rec, pub, rc, after):
+        """The recording ended the way this server's end of a stream makes it."""
         raise NotImplementedError
 
     def setUp(self):
@@ -165,7 +166,7 @@ class LiveCase(unittest.TestCase):
         return self.server().url(self.APP, self.id().rsplit(".", 1)[-1].replace("test_", ""))
 
     def record(self, url, *args):
-        rec = Recording(["-r", url, "--live", "-o", self.out] + list(args), self.tmp)
+        rec = Recording(["-r", url, "--live", "-o", self.out] + list(self.RECORD_ARGS) + list(args), self.tmp)
         self._recordings.append(rec)
         return rec
 
@@ -187,6 +188,25 @@ class LiveCase(unittest.TestCase):
         pub.join()
         rc = rec.wait(timeout)
         return rc, rec.ended_at - pub.ended_at
+
+    def record_publication(self, meta, tags, join_after=None, **publish_kw):
+        """(recording, publisher) of one whole publication of meta and tags,
+        recorded from before the publisher starts or, with join_after,
+        joined that many seconds into it; the recording has ended as this
+        server's end of a stream makes it end."""
+        url = self.stream_url()
+        if join_after is None:
+            rec = self.record(url)
+            rec.wait_playing()
+            pub = self.publish(url, meta, tags, **publish_kw)
+        else:
+            pub = self.publish(url, meta, tags, **publish_kw)
+            time.sleep(join_after)
+            self.assertTrue(pub.running(), "the publisher ended before the join")
+            rec = self.record(url)
+        rc, after = self.finish(rec, pub, self.END_WAIT)
+        self.assertEnded(rec, pub, rc, after)
+        return rec, pub
 
     # -- checks -------------------------------------------------------------
 
@@ -257,6 +277,28 @@ class LiveCase(unittest.TestCase):
         self.assertLess(span, 6000)
 
 
+class EndOfPublicationTests:
+    """Recordings of a whole publication, the same for every server; mixed
+    into a LiveCase, whose assertEnded says how its server ends them."""
+
+    def test_recording_started_before_publisher(self):
+        meta, tags = clip()
+        _, pub = self.record_publication(meta, tags, speed=2.0)
+        flv = self.assertValidRecording()
+        self.assertMetadata(flv.tags, meta)
+        self.assertWholeStream(pub.publisher.sent, flv.tags)
+        self.assertEqual(flv.flags, 0x05)
+
+    def test_recording_joined_mid_stream(self):
+        meta, tags = clip()
+        _, pub = self.record_publication(meta, tags, join_after=3.0, speed=1.0)
+        # Times are the publisher's, which began before this recording: the
+        # first one is not 0 (E40019).
+        flv = self.assertValidRecording({"E40019"})
+        self.assertMetadata(flv.tags, meta)
+        self.assertStreamTail(pub.publisher.sent, flv.tags)
+
+
 class NginxCase(LiveCase):
     APP = "pub"
     # nginx's rebuilt metadata is an object where flvmeta wants an
@@ -266,7 +308,8 @@ class NginxCase(LiveCase):
     def server(self):
         return NGINX
 
-    def assertEndedByStreamEof(self, rec, pub, rc, after):
+    def assertEnded(self, rec, pub, rc, after):
+        """StreamEOF ended the recording, soon after the publisher left."""
         self.assertEqual(rc, 0, self.explain(rec, pub))
         self.assertLess(after, 5.0, "kavelo took %.1f s to end after the publisher" % after)
         err = rec.stderr()
@@ -276,44 +319,14 @@ class NginxCase(LiveCase):
         self.assertNotIn("may be incomplete", err)
 
 
-class EndOfPublication(NginxCase):
-    def test_recording_started_before_publisher(self):
-        meta, tags = clip()
-        url = self.stream_url()
-        rec = self.record(url)
-        rec.wait_playing()
-        pub = self.publish(url, meta, tags, speed=2.0)
-        rc, after = self.finish(rec, pub, 20)
-        self.assertEndedByStreamEof(rec, pub, rc, after)
-        flv = self.assertValidRecording()
-        self.assertMetadata(flv.tags, meta)
-        self.assertWholeStream(pub.publisher.sent, flv.tags)
-        self.assertEqual(flv.flags, 0x05)
-
-    def test_recording_joined_mid_stream(self):
-        meta, tags = clip()
-        url = self.stream_url()
-        pub = self.publish(url, meta, tags, speed=1.0)
-        time.sleep(3.0)
-        self.assertTrue(pub.running(), "the publisher ended before the join")
-        rec = self.record(url)
-        rc, after = self.finish(rec, pub, 20)
-        self.assertEndedByStreamEof(rec, pub, rc, after)
-        # Times are the publisher's, which began before this recording.
-        flv = self.assertValidRecording({"E40019"})
-        self.assertMetadata(flv.tags, meta)
-        self.assertStreamTail(pub.publisher.sent, flv.tags)
+class EndOfPublication(EndOfPublicationTests, NginxCase):
+    """nginx passes the publisher's times on as they are."""
 
 
 class Timestamps(NginxCase):
     def test_extended_timestamps_written_as_sent(self):
         meta, tags = clip(4000)
-        url = self.stream_url()
-        rec = self.record(url)
-        rec.wait_playing()
-        pub = self.publish(url, meta, tags, speed=4.0, offset=OFFSET)
-        rc, after = self.finish(rec, pub, 20)
-        self.assertEndedByStreamEof(rec, pub, rc, after)
+        _, pub = self.record_publication(meta, tags, speed=4.0, offset=OFFSET)
         # flvmeta calls a first time other than 0 an error (E40019).
         flv = self.assertValidRecording({"E40019"})
         self.assertWholeStream(pub.publisher.sent, flv.tags)

@@ -7,7 +7,8 @@ the whole stream, metadata included. It forwards the encoder's metadata as
 gives a late joiner its cached metadata, sequence headers and the frames
 since the last keyframe, each at the publisher's own time.
 
-The checks are those of test_live_nginx (LiveCase).
+The checks, and the end-of-publication tests, are those of test_live_nginx
+(LiveCase, EndOfPublicationTests).
 """
 
 import os
@@ -37,11 +38,13 @@ def tearDownModule():
 
 class NmsCase(base.LiveCase):
     APP = "live"
+    RECORD_ARGS = ("--timeout", TIMEOUT)
+    END_WAIT = TIMEOUT + 10
 
     def server(self):
         return NMS
 
-    def assertEndedByTimeout(self, rec, pub, rc, after):
+    def assertEnded(self, rec, pub, rc, after):
         """Nothing told kavelo of the end: the receive timeout did, about
         TIMEOUT seconds after the last message, and the run counts as
         incomplete."""
@@ -51,44 +54,15 @@ class NmsCase(base.LiveCase):
         self.assertNotIn("Download complete", rec.stderr())
 
 
-class EndOfPublication(NmsCase):
-    def test_recording_started_before_publisher(self):
-        meta, tags = base.clip()
-        url = self.stream_url()
-        rec = self.record(url, "--timeout", TIMEOUT)
-        rec.wait_playing()
-        pub = self.publish(url, meta, tags, speed=2.0)
-        rc, after = self.finish(rec, pub, TIMEOUT + 10)
-        self.assertEndedByTimeout(rec, pub, rc, after)
-        flv = self.assertValidRecording()
-        self.assertMetadata(flv.tags, meta)
-        self.assertWholeStream(pub.publisher.sent, flv.tags)
-        self.assertEqual(flv.flags, 0x05)
-
-    def test_recording_joined_mid_stream(self):
-        meta, tags = base.clip()
-        url = self.stream_url()
-        pub = self.publish(url, meta, tags, speed=1.0)
-        time.sleep(3.0)
-        self.assertTrue(pub.running(), "the publisher ended before the join")
-        rec = self.record(url, "--timeout", TIMEOUT)
-        rc, after = self.finish(rec, pub, TIMEOUT + 10)
-        self.assertEndedByTimeout(rec, pub, rc, after)
-        # The first keyframe kept for newcomers is not at time 0 (E40019).
-        flv = self.assertValidRecording({"E40019"})
-        self.assertMetadata(flv.tags, meta)
-        self.assertStreamTail(pub.publisher.sent, flv.tags)
+class EndOfPublication(base.EndOfPublicationTests, NmsCase):
+    """A late joiner's first frame is the keyframe kept for newcomers, at
+    the publisher's time."""
 
 
 class Timestamps(NmsCase):
     def test_extended_timestamps_written_as_sent(self):
         meta, tags = base.clip(4000)
-        url = self.stream_url()
-        rec = self.record(url, "--timeout", TIMEOUT)
-        rec.wait_playing()
-        pub = self.publish(url, meta, tags, speed=4.0, offset=base.OFFSET)
-        rc, after = self.finish(rec, pub, TIMEOUT + 10)
-        self.assertEndedByTimeout(rec, pub, rc, after)
+        _, pub = self.record_publication(meta, tags, speed=4.0, offset=base.OFFSET)
         flv = self.assertValidRecording({"E40019"})
         self.assertWholeStream(pub.publisher.sent, flv.tags)
         got = base.media_only(flv.tags)
@@ -107,7 +81,7 @@ class Timestamps(NmsCase):
         pub = self.publish(url, meta, tags, speed=1.0, offset=base.OFFSET, config_at=0)
         time.sleep(3.0)
         self.assertTrue(pub.running(), "the publisher ended before the join")
-        rec = self.record(url, "--timeout", TIMEOUT, "--stop", "5")
+        rec = self.record(url, "--stop", "5")
         rc = rec.wait(20)
         self.assertEqual(rc, 0, self.explain(rec, pub))
         self.assertIn("Stop offset has been reached at 5.000 sec", rec.stderr())
