@@ -13,6 +13,25 @@ import steps
 from steps import EndSession
 
 
+class _Backlog:
+    """Records the reader thread appends and the script takes in order,
+    each past a cursor of its own."""
+
+    def __init__(self):
+        self.records = []
+        self.cursor = 0
+
+    def take(self, accept):
+        """The next record past the cursor for which accept holds, or None;
+        the cursor moves past every record looked at."""
+        while self.cursor < len(self.records):
+            rec = self.records[self.cursor]
+            self.cursor += 1
+            if accept(rec):
+                return rec
+        return None
+
+
 class Session:
     def __init__(self, sock, scenario, log, conn_index, options):
         self.sock = sock
@@ -24,10 +43,8 @@ class Session:
                                          wide=scenario.get("wide_csid", False))
         self.reader = chunks.ChunkReader()
         self.cond = threading.Condition()
-        self.commands = []
-        self.cursor = 0
-        self.messages = []
-        self.msg_cursor = 0
+        self.commands = _Backlog()     # the client's commands, for wait_command
+        self.messages = _Backlog()     # all its messages, for wait_message
         self.current = None
         self.client_closed = False
         self.stream_id = 1
@@ -133,55 +150,41 @@ class Session:
         if self.sc.get("log_in", True) or m["type"] != 3:
             self.log.write(rec)
         with self.cond:
-            self.messages.append(rec)
+            self.messages.records.append(rec)
             if m["type"] in (17, 20) and "name" in rec:
-                self.commands.append(rec)
+                self.commands.records.append(rec)
             self.cond.notify_all()
 
-    def wait_command(self, name, timeout):
-        """The next command called name after the cursor, or None."""
+    def _wait(self, take, timeout):
+        """What take() gives, called under the lock whenever the reader
+        thread adds something, until it gives something other than None;
+        None once the client has closed or the time is up."""
         end = time.monotonic() + timeout
         with self.cond:
             while True:
-                while self.cursor < len(self.commands):
-                    rec = self.commands[self.cursor]
-                    self.cursor += 1
-                    if name is None or rec.get("name") == name:
-                        return rec
+                found = take()
+                if found is not None:
+                    return found
                 if self.client_closed:
                     return None
                 left = end - time.monotonic()
                 if left <= 0:
                     return None
                 self.cond.wait(left)
+
+    def wait_command(self, name, timeout):
+        """The next command called name after the cursor, or None."""
+        return self._wait(lambda: self.commands.take(lambda rec: name is None or rec.get("name") == name),
+                          timeout)
 
     def wait_message(self, match, timeout):
         """The next client message after the message cursor whose record
         has every field of match, or None."""
-        end = time.monotonic() + timeout
-        with self.cond:
-            while True:
-                while self.msg_cursor < len(self.messages):
-                    rec = self.messages[self.msg_cursor]
-                    self.msg_cursor += 1
-                    if all(rec.get(k) == v for k, v in match.items()):
-                        return rec
-                if self.client_closed:
-                    return None
-                left = end - time.monotonic()
-                if left <= 0:
-                    return None
-                self.cond.wait(left)
+        return self._wait(lambda: self.messages.take(lambda rec: all(rec.get(k) == v for k, v in match.items())),
+                          timeout)
 
     def wait_client_close(self, timeout):
-        end = time.monotonic() + timeout
-        with self.cond:
-            while not self.client_closed:
-                left = end - time.monotonic()
-                if left <= 0:
-                    return False
-                self.cond.wait(left)
-        return True
+        return self._wait(lambda: True if self.client_closed else None, timeout) is True
 
     # -- run ---------------------------------------------------------------
     def run(self):

@@ -105,67 +105,92 @@ def _send_cmd(s, body, csid=M.CSID_COMMAND, msid=0):
     s.send_message(csid, M.INVOKE, msid, 0, body)
 
 
-def op_answer_connect(s, st):
-    cfg = _merged(s, "connect", st)
+def _answer(s, st, command, default_reply, answers, before_reply=None):
+    """The scenario's answer to the client's `command`: its "before" steps,
+    `before_reply(s)` when given, the reply (one of `answers`, or "close",
+    "reset" or "none"), then its "after" steps."""
+    cfg = _merged(s, command, st)
     run_script(s, cfg.get("before", []))
-    reply = cfg.get("reply", "result")
-    if reply == "result":
-        if cfg.get("window_ack", 2500000) is not None:
-            s.send_message(M.CSID_CONTROL, M.WINDOW_ACK, 0, 0, M.window_ack(cfg.get("window_ack", 2500000)))
-        if cfg.get("peer_bw", 2500000) is not None:
-            s.send_message(M.CSID_CONTROL, M.PEER_BW, 0, 0, M.peer_bw(cfg.get("peer_bw", 2500000)))
-        if s.sc.get("chunk_size") and s.sc.get("chunk_size_at", "connect") == "connect":
-            op_chunk_size(s, {"size": s.sc["chunk_size"]})
-        _send_cmd(s, M.connect_result(_current_txn(s), cfg.get("properties"), cfg.get("information")))
-        if cfg.get("bwdone"):
-            _send_cmd(s, M.invoke("onBWDone", 0.0, None))
-    elif reply == "error":
-        _send_cmd(s, M.error_reply(_current_txn(s), cfg.get("code", "NetConnection.Connect.Rejected"),
-                                   cfg.get("description", "Connection rejected.")))
+    if before_reply is not None:
+        before_reply(s)
+    reply = cfg.get("reply", default_reply)
+    answer = answers.get(reply) if isinstance(reply, str) else None
+    if answer is not None:
+        answer(s, cfg)
     else:
         _reply_other(s, reply)
     run_script(s, cfg.get("after", []))
+
+
+def _error_reply(code, description):
+    """An error answer; the scenario may give its own code and description."""
+    return lambda s, cfg: _send_cmd(s, M.error_reply(_current_txn(s), cfg.get("code", code),
+                                                     cfg.get("description", description)))
+
+
+def _refusing(answer):
+    """A play answer after which no media goes out unless a step forces it."""
+    def refuse(s, cfg):
+        s.refused = True
+        answer(s, cfg)
+    return refuse
+
+
+def _chunk_size_at(s, point):
+    """The scenario's chunk size, announced when its point (connect by
+    default) comes."""
+    if s.sc.get("chunk_size") and s.sc.get("chunk_size_at", "connect") == point:
+        op_chunk_size(s, {"size": s.sc["chunk_size"]})
+
+
+def _connect_result(s, cfg):
+    if cfg.get("window_ack", 2500000) is not None:
+        s.send_message(M.CSID_CONTROL, M.WINDOW_ACK, 0, 0, M.window_ack(cfg.get("window_ack", 2500000)))
+    if cfg.get("peer_bw", 2500000) is not None:
+        s.send_message(M.CSID_CONTROL, M.PEER_BW, 0, 0, M.peer_bw(cfg.get("peer_bw", 2500000)))
+    _chunk_size_at(s, "connect")
+    _send_cmd(s, M.connect_result(_current_txn(s), cfg.get("properties"), cfg.get("information")))
+    if cfg.get("bwdone"):
+        _send_cmd(s, M.invoke("onBWDone", 0.0, None))
+
+
+def op_answer_connect(s, st):
+    _answer(s, st, "connect", "result", {
+        "result": _connect_result,
+        "error": _error_reply("NetConnection.Connect.Rejected", "Connection rejected.")})
+
+
+def _create_stream_result(s, cfg):
+    sid = cfg.get("stream_id", 1)
+    n = sid if isinstance(sid, (int, float)) else float("nan")
+    s.stream_id = int(n) if math.isfinite(n) and 0 <= n < 2 ** 32 else 1
+    _send_cmd(s, M.invoke("_result", _current_txn(s), None, _number(sid)))
 
 
 def op_answer_create_stream(s, st):
-    cfg = _merged(s, "createStream", st)
-    run_script(s, cfg.get("before", []))
-    reply = cfg.get("reply", "result")
-    if reply == "result":
-        sid = cfg.get("stream_id", 1)
-        n = sid if isinstance(sid, (int, float)) else float("nan")
-        s.stream_id = int(n) if math.isfinite(n) and 0 <= n < 2 ** 32 else 1
-        _send_cmd(s, M.invoke("_result", _current_txn(s), None, _number(sid)))
-    elif reply == "error":
-        _send_cmd(s, M.error_reply(_current_txn(s), cfg.get("code", "NetConnection.Call.Failed"),
-                                   cfg.get("description", "createStream refused.")))
-    else:
-        _reply_other(s, reply)
-    run_script(s, cfg.get("after", []))
+    _answer(s, st, "createStream", "result", {
+        "result": _create_stream_result,
+        "error": _error_reply("NetConnection.Call.Failed", "createStream refused.")})
+
+
+def _play_start(s, cfg):
+    if cfg.get("stream_begin", True):
+        s.send_message(M.CSID_CONTROL, M.USER_CONTROL, 0, 0, M.user_control(0, s.stream_id))
+    for code in cfg.get("codes", ["NetStream.Play.Reset", "NetStream.Play.Start"]):
+        op_status(s, {"code": code})
+
+
+def _play_status(s, cfg):
+    op_status(s, {"code": cfg.get("code", "NetStream.Play.StreamNotFound"),
+                  "level": cfg.get("level", "error"), "description": cfg.get("description")})
 
 
 def op_answer_play(s, st):
-    cfg = _merged(s, "play", st)
-    run_script(s, cfg.get("before", []))
-    if s.sc.get("chunk_size") and s.sc.get("chunk_size_at") == "play":
-        op_chunk_size(s, {"size": s.sc["chunk_size"]})
-    reply = cfg.get("reply", "start")
-    if reply == "start":
-        if cfg.get("stream_begin", True):
-            s.send_message(M.CSID_CONTROL, M.USER_CONTROL, 0, 0, M.user_control(0, s.stream_id))
-        for code in cfg.get("codes", ["NetStream.Play.Reset", "NetStream.Play.Start"]):
-            op_status(s, {"code": code})
-    elif reply == "status":
-        s.refused = True
-        op_status(s, {"code": cfg.get("code", "NetStream.Play.StreamNotFound"),
-                      "level": cfg.get("level", "error"), "description": cfg.get("description")})
-    elif reply == "error":
-        s.refused = True
-        _send_cmd(s, M.error_reply(_current_txn(s), cfg.get("code", "NetStream.Play.Failed"),
-                                   cfg.get("description", "play refused.")))
-    else:
-        _reply_other(s, reply)
-    run_script(s, cfg.get("after", []))
+    _answer(s, st, "play", "start", {
+        "start": _play_start,
+        "status": _refusing(_play_status),
+        "error": _refusing(_error_reply("NetStream.Play.Failed", "play refused."))},
+        before_reply=lambda s: _chunk_size_at(s, "play"))
 
 
 def op_end(s, st):
@@ -186,13 +211,20 @@ def op_end(s, st):
             raise _end("unknown end action %r" % a)
 
 
-def op_status(s, st):
-    body = M.on_status(st["code"], st.get("level", "status"), st.get("description"), st.get("extra"))
+def _send_command_step(s, st, body, csid, msid):
+    """A command body as the step says: on its chunk stream, message stream
+    and time, or those given; with "flex", as the AMF3 command message that
+    carries it behind a version byte."""
     mtype = M.INVOKE
     if st.get("flex"):
         body = bytes([st.get("flex_version", 0)]) + body
         mtype = M.FLEX_MESSAGE
-    s.send_message(st.get("csid", M.CSID_STATUS), mtype, st.get("msid", s.stream_id), st.get("ts", 0), body)
+    s.send_message(st.get("csid", csid), mtype, st.get("msid", msid), st.get("ts", 0), body)
+
+
+def op_status(s, st):
+    body = M.on_status(st["code"], st.get("level", "status"), st.get("description"), st.get("extra"))
+    _send_command_step(s, st, body, M.CSID_STATUS, s.stream_id)
 
 
 def op_result(s, st):
@@ -207,11 +239,7 @@ def op_error(s, st):
 
 def op_invoke(s, st):
     body = M.invoke(st["name"], _number(st.get("txn", 0.0)), *[_number(v) for v in st.get("args", [None])])
-    mtype = M.INVOKE
-    if st.get("flex"):
-        body = bytes([st.get("flex_version", 0)]) + body
-        mtype = M.FLEX_MESSAGE
-    s.send_message(st.get("csid", M.CSID_COMMAND), mtype, st.get("msid", 0), st.get("ts", 0), body)
+    _send_command_step(s, st, body, M.CSID_COMMAND, 0)
 
 
 def op_notify(s, st):
