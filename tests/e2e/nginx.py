@@ -105,9 +105,7 @@ class NginxServer(ServerProcess):
 
     def _launch(self, ports):
         self.port = ports["rtmp"]
-        conf = os.path.join(self.workdir, "nginx.conf")
-        with open(conf, "w") as f:
-            f.write(self.config_text())
+        conf = self.write_file("nginx.conf", self.config_text())
         with self.log_file("stderr.log") as log:
             return subprocess.Popen(
                 [NGINX, "-p", self.workdir + "/", "-c", conf,

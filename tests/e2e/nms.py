@@ -90,16 +90,13 @@ class NmsServer(ServerProcess):
         if not self.version.startswith("4."):
             raise RuntimeError("node-media-server %s found, the tests need version 4" % self.version)
         self.workdir = tempfile.mkdtemp(prefix="kavelo-nms-")
-        with open(os.path.join(self.workdir, "launch.js"), "w") as f:
-            f.write(LAUNCHER)
+        self.write_file("launch.js", LAUNCHER)
         self.start_listening(self._launch, ["rtmp"], timeout)
         return self
 
     def _launch(self, ports):
         self.port = ports["rtmp"]
-        conf = os.path.join(self.workdir, "config.json")
-        with open(conf, "w") as f:
-            json.dump(self.config(), f, indent=2)
+        conf = self.write_file("config.json", json.dumps(self.config(), indent=2))
         with self.log_file("server.log") as log:
             return subprocess.Popen(["node", os.path.join(self.workdir, "launch.js"), self.package, conf],
                                     cwd=self.workdir, stdin=subprocess.DEVNULL, stdout=log, stderr=log)

@@ -99,6 +99,13 @@ class ServerProcess:
             raise RuntimeError("%s did not start listening:\n%s" % (self.NAME, text))
         return ports
 
+    def write_file(self, name, text):
+        """The path of a new file in workdir holding text."""
+        path = os.path.join(self.workdir, name)
+        with open(path, "w") as f:
+            f.write(text)
+        return path
+
     def log_file(self, name):
         """A log file in workdir, opened for appending in binary."""
         return open(os.path.join(self.workdir, name), "ab")

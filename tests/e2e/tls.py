@@ -195,9 +195,7 @@ class Stunnel(ServerProcess):
 
     def _launch(self, binary, ports):
         self.ports = ports
-        conf = os.path.join(self.workdir, "stunnel.conf")
-        with open(conf, "w") as f:
-            f.write(self.config_text())
+        conf = self.write_file("stunnel.conf", self.config_text())
         with self.log_file("stunnel.log") as log:
             return subprocess.Popen([binary, conf], stdin=subprocess.DEVNULL, stdout=log, stderr=log)
 
