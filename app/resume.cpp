@@ -2,6 +2,9 @@
 
 #include <sys/types.h>
 
+#include <cstdio>
+#include <string>
+
 #include "amf/AMFObject.h"
 #include "app/flv.h"
 #include "foundation/bytes.h"
@@ -68,50 +71,67 @@ bool IsVideoKeyframe(const char *head, uint32_t nDataSize)
   return head[0] == FLV_TAG_VIDEO && nDataSize > 0 && FlvFrameType(head + FLV_TAG_HEADER_SIZE) == 1;
 }
 
+enum WalkResult {
+  WALK_FOUND,     // the tag to resume from
+  WALK_NO_MEDIA,  // the chain ended at the file header without an audio or video tag
+  WALK_FAILED     // strError says why
+};
+
+std::string CorruptSize(uint32_t p)
+{
+  char sz[160];
+  snprintf(sz, sizeof sz,
+           "Last tag size must be greater/equal zero (prevTagSize=%d) and smaller then filesize, corrupt file!",
+           static_cast<int>(p));
+  return sz;
+}
+
 // Walks the previous-tag sizes back from the end to the tag to resume from.
 // nTagStart receives its position, nTagSize its size without the trailer.
-bool FindResumeTag(FILE *f, uint64_t nFirstTag, int &nSkipKeyframes, const ResumeData &data,
-                   uint64_t &nTagStart, uint32_t &nTagSize, char (&head)[12])
+WalkResult FindResumeTag(FILE *f, uint64_t nFirstTag, int &nSkipKeyframes, const ResumeData &data,
+                         uint64_t &nTagStart, uint32_t &nTagSize, char (&head)[12], std::string &strError)
 {
   const uint64_t nSize = data.nFileSize;
   uint64_t nTail = 0;
+  bool bSawMedia = false;
   for (;;) {
     if (nSize - nTail <= 12) {
-      Log(LOG_LEVEL_ERROR, "Unexpected start of file, error in tag sizes, couldn't arrive at prevTagSize=0");
-      return false;
+      strError = "Unexpected start of file, error in tag sizes, couldn't arrive at prevTagSize=0";
+      return WALK_FAILED;
     }
     char field[4];
     if (!ReadAt(f, nSize - nTail - 4, field, sizeof(field))) {
-      Log(LOG_LEVEL_ERROR, "Couldn't read prevTagSize from file!");
-      return false;
+      strError = "Couldn't read prevTagSize from file!";
+      return WALK_FAILED;
     }
     uint32_t p = static_cast<uint32_t>(ReadInt32(field));
     if (p == 0) {
-      Log(LOG_LEVEL_ERROR, "Couldn't find keyframe to resume from!");
-      return false;
+      // Only a file header and script data: nothing of the stream to continue.
+      if (!bSawMedia && nSize - nTail == nFirstTag)
+        return WALK_NO_MEDIA;
+      strError = "Couldn't find keyframe to resume from!";
+      return WALK_FAILED;
     }
     // A tag is at least its header, states at most 24 bits of data, and lies
     // after the file header.
     if (p < FLV_TAG_HEADER_SIZE || p > FLV_MAX_DATA_SIZE + FLV_TAG_HEADER_SIZE ||
         static_cast<uint64_t>(p) + 4 + nFirstTag > nSize - nTail) {
-      Log(LOG_LEVEL_ERROR,
-          "Last tag size must be greater/equal zero (prevTagSize=%d) and smaller then filesize, corrupt file!",
-          static_cast<int>(p));
-      return false;
+      strError = CorruptSize(p);
+      return WALK_FAILED;
     }
     nTail += static_cast<uint64_t>(p) + 4;
     nTagStart = nSize - nTail;
     if (!ReadAt(f, nTagStart, head, sizeof(head))) {
-      Log(LOG_LEVEL_ERROR, "Couldn't read header!");
-      return false;
+      strError = "Couldn't read header!";
+      return WALK_FAILED;
     }
     uint32_t s = FlvDataSize(head);
     if (s != p - FLV_TAG_HEADER_SIZE) {
-      Log(LOG_LEVEL_ERROR,
-          "Last tag size must be greater/equal zero (prevTagSize=%d) and smaller then filesize, corrupt file!",
-          static_cast<int>(p));
-      return false;
+      strError = CorruptSize(p);
+      return WALK_FAILED;
     }
+    if (head[0] == FLV_TAG_AUDIO || head[0] == FLV_TAG_VIDEO)
+      bSawMedia = true;
     nTagSize = p;
     bool bCounts = data.bAudioOnly || IsVideoKeyframe(head, s);
     if (nSkipKeyframes > 0 && bCounts) {
@@ -119,8 +139,57 @@ bool FindResumeTag(FILE *f, uint64_t nFirstTag, int &nSkipKeyframes, const Resum
       continue;
     }
     if (data.bAudioOnly ? head[0] == FLV_TAG_AUDIO : IsVideoKeyframe(head, s))
-      return true;
+      return WALK_FOUND;
   }
+}
+
+// A crash or power loss can leave a file that ends inside its last tag. Walked
+// forward from the first tag, the chain must be whole up to a tag that the
+// file ends inside; nWholeEnd then receives the end of the last whole tag.
+// False for a whole chain or any other damage.
+bool FindCutTag(FILE *f, uint64_t nFirstTag, uint64_t nSize, uint64_t &nWholeEnd, bool &bMedia)
+{
+  bMedia = false;
+  uint64_t nPos = nFirstTag;
+  // Every step advances by at least a tag header and trailer.
+  while (nPos < nSize) {
+    char head[FLV_TAG_HEADER_SIZE];
+    const uint64_t nDataEnd = nPos + FLV_TAG_HEADER_SIZE;
+    if (nDataEnd > nSize || !ReadAt(f, nPos, head, sizeof(head)) ||
+        nDataEnd + FlvDataSize(head) + FLV_TAG_TRAILER_SIZE > nSize) {
+      nWholeEnd = nPos;
+      return true;
+    }
+    const unsigned char type = static_cast<unsigned char>(head[0]);
+    if (type != FLV_TAG_AUDIO && type != FLV_TAG_VIDEO && type != FLV_TAG_SCRIPT)
+      return false;
+    const uint32_t s = FlvDataSize(head);
+    char field[4];
+    if (!ReadAt(f, nDataEnd + s, field, sizeof(field)) ||
+        static_cast<uint32_t>(ReadInt32(field)) != s + FLV_TAG_HEADER_SIZE)
+      return false;
+    bMedia = bMedia || type != FLV_TAG_SCRIPT;
+    nPos = nDataEnd + s + FLV_TAG_TRAILER_SIZE;
+  }
+  return false;
+}
+
+WalkResult FindResumeTagOrCut(FILE *f, uint64_t nFirstTag, int &nSkipKeyframes, ResumeData &data,
+                              uint64_t &nTagStart, uint32_t &nTagSize, char (&head)[12], std::string &strError)
+{
+  const int nSkip = nSkipKeyframes;
+  WalkResult walk = FindResumeTag(f, nFirstTag, nSkipKeyframes, data, nTagStart, nTagSize, head, strError);
+  uint64_t nWholeEnd = 0;
+  bool bMedia = false;
+  if (walk != WALK_FAILED || !FindCutTag(f, nFirstTag, data.nFileSize, nWholeEnd, bMedia))
+    return walk;
+  Log(LOG_LEVEL_WARNING, "Partial file ends inside a tag at offset %llu, resuming from its last whole tag",
+      static_cast<unsigned long long>(nWholeEnd));
+  data.nFileSize = nWholeEnd;
+  if (!bMedia)
+    return WALK_NO_MEDIA;
+  nSkipKeyframes = nSkip;
+  return FindResumeTag(f, nFirstTag, nSkipKeyframes, data, nTagStart, nTagSize, head, strError);
 }
 
 }  // namespace
@@ -149,10 +218,9 @@ ResumeResult AnalyzePartialFile(FILE *f, int &nSkipKeyframes, ResumeData &data)
     return RESUME_FAILED;
   }
   unsigned char flags = static_cast<unsigned char>(header[FLV_FLAGS_OFFSET]);
-  if ((flags & (FLV_FLAG_AUDIO | FLV_FLAG_VIDEO)) == 0) {
-    Log(LOG_LEVEL_ERROR, "FLV file contains neither video nor audio, aborting!");
-    return RESUME_FAILED;
-  }
+  // A run that ended before any media leaves the flags 0; such a file is
+  // only refused below when it does hold audio or video.
+  const bool bNoMediaFlags = (flags & (FLV_FLAG_AUDIO | FLV_FLAG_VIDEO)) == 0;
   data.bAudioOnly = (flags & FLV_FLAG_AUDIO) != 0 && (flags & FLV_FLAG_VIDEO) == 0;
   if (data.bAudioOnly)
     Log(LOG_LEVEL_DEBUG, "Resuming audio only stream!");
@@ -173,8 +241,20 @@ ResumeResult AnalyzePartialFile(FILE *f, int &nSkipKeyframes, ResumeData &data)
   uint64_t nTagStart = 0;
   uint32_t nTagSize = 0;
   char head[12];
-  if (!FindResumeTag(f, nFirstTag, nSkipKeyframes, data, nTagStart, nTagSize, head))
+  std::string strError;
+  WalkResult walk = FindResumeTagOrCut(f, nFirstTag, nSkipKeyframes, data, nTagStart, nTagSize, head, strError);
+  if (walk == WALK_NO_MEDIA) {
+    Log(LOG_LEVEL_DEBUG, "Partial file holds no audio or video, starting a new download");
+    return RESUME_FRESH;
+  }
+  if (bNoMediaFlags) {
+    Log(LOG_LEVEL_ERROR, "FLV file contains neither video nor audio, aborting!");
     return RESUME_FAILED;
+  }
+  if (walk == WALK_FAILED) {
+    Log(LOG_LEVEL_ERROR, "%s", strError.c_str());
+    return RESUME_FAILED;
+  }
 
   data.storedKeyframeType = static_cast<unsigned char>(head[0]);
   data.storedKeyframe.resize(nTagSize - FLV_TAG_HEADER_SIZE);
