@@ -36,10 +36,12 @@ WalkResult WalkAggregate(const StreamParams &params, const char *&body, uint32_t
     uint32_t t = FlvTagTime(tag);
     uint64_t nEnd = p + FLV_TAG_HEADER_SIZE + s;
     if (static_cast<unsigned char>(tag[0]) == params.storedKeyframeType) {
-      if (t == params.nSeekTime) {
+      // H.264 servers send the codec configuration again right before each
+      // keyframe, with its time: a tag of another size at S is passed over,
+      // as the same message would be outside an aggregate.
+      if (t == params.nSeekTime && s == params.nStoredKeyframeSize) {
         Log(LOG_LEVEL_DEBUG, "Found keyframe with resume-keyframe timestamp!");
-        if (s != params.nStoredKeyframeSize || nEnd > len ||
-            (s != 0 && memcmp(params.pStoredKeyframe, tag + FLV_TAG_HEADER_SIZE, s) != 0)) {
+        if (nEnd > len || (s != 0 && memcmp(params.pStoredKeyframe, tag + FLV_TAG_HEADER_SIZE, s) != 0)) {
           Log(LOG_LEVEL_ERROR, "FLV Stream: Keyframe doesn't match!");
           return WALK_FAILED;
         }

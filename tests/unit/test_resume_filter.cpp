@@ -28,6 +28,8 @@ const std::string kKeyframe = Hex("17 01 00 00 00") + std::string(40, 'K');
 const std::string kOtherKeyframe = Hex("17 01 00 00 00") + std::string(40, 'Q');
 const std::string kInter = Hex("27 01 00 00 00") + std::string(10, 'i');
 const std::string kAudio = Hex("AF 01") + std::string(10, 'a');
+// The AVC configuration that servers repeat before each keyframe, at its time.
+const std::string kAvcConfig = Hex("17 00 00 00 00 01 64 00 1F FF E1");
 
 std::string Meta(double dDuration)
 {
@@ -106,6 +108,9 @@ TEST(ResumeFilter, RestartedTimes)
        {{18, 0, Meta(20), 0, ""},
         {22, 0, agg, 1, Tag(8, S + 20, kAudio) + Tag(9, S + 40, kInter)},
         {22, 80, Tag(8, S + 80, kAudio), 1, ""}}},
+      {"codec configuration before the keyframe inside an aggregate",
+       {{22, 0, Tag(9, S, kAvcConfig) + agg.substr(Tag(8, 0, kAudio).size()), 1,
+         Tag(8, S + 20, kAudio) + Tag(9, S + 40, kInter)}}},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.szName);
