@@ -64,7 +64,7 @@ class Memcheck(KaveloTestCase):
     @unittest.skipUnless(shutil.which("stunnel4") or shutil.which("stunnel"), "stunnel is not installed")
     def test_rtmps_download(self):
         """rtmps through a TLS terminator in front of the test server: the
-        run-time loaded TLS library, its socket glue and the session's end."""
+        TLS library, its socket glue and the session's end."""
         import tls  # noqa: E402  (only this test needs the TLS helpers)
         pki = tls.Pki(self.path("pki"))
         cert, key = pki.leaf("good")
