@@ -16,9 +16,10 @@ namespace {
 
 const char kShortOptions[] = "hveqxzr:s:t:p:a:f:o:u:n:c:l:y:m:k:d:A:B:#";
 
-// 'b' has no short form on purpose: -b is an unknown option.
+// 'b' and 'V' have no short form on purpose: -b and -V are unknown options.
 const struct option kLongOptions[] = {
     {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, 'V'},
     {"host", required_argument, nullptr, 'n'},
     {"port", required_argument, nullptr, 'c'},
     {"protocol", required_argument, nullptr, 'l'},
@@ -110,6 +111,7 @@ void PrintUsage(const Settings &s)
   char line[256];
   LogPrintf("\nThis program streams the flv media content from an rtmp server to stdout.\n\n");
   PrintRow("--help|-h", "Prints this help screen.\n");
+  PrintRow("--version", "Prints the version and exits.\n");
   PrintRow("--rtmp|-r url", "URL (e.g. rtmp//hotname[:port]/path)\n");
   PrintRow("--host|-n hostname", "Overrides the hostname in the rtmp url\n");
   PrintRow("--port|-c port", "Overrides the port in the rtmp url\n");
@@ -192,6 +194,9 @@ int ApplyOption(int opt, const char *arg, Settings &s)
   switch (opt) {
   case 'h':
     PrintUsage(s);
+    return 0;
+  case 'V':
+    printf("Kavelo %s\n", KAVELO_VERSION);
     return 0;
   case 'n':
     s.host = arg;
@@ -357,11 +362,17 @@ int Validate(Settings &s)
 int ParseOptions(int argc, char **argv, Settings &settings)
 {
   // Before the banner, so that quiet mode suppresses it; -qv is caught later.
-  for (int i = 0; i < argc; i++)
+  // --version prints the same line on standard output instead.
+  bool bBanner = true;
+  for (int i = 0; i < argc; i++) {
     if (strcmp(argv[i], "--quiet") == 0 || strcmp(argv[i], "-q") == 0)
       debuglevel = 0;
+    if (strcmp(argv[i], "--version") == 0)
+      bBanner = false;
+  }
 
-  LogPrintf("Kavelo %s\n", KAVELO_VERSION);
+  if (bBanner)
+    LogPrintf("Kavelo %s\n", KAVELO_VERSION);
 
   optind = 0;  // a full restart of getopt, should this run more than once
   for (;;) {

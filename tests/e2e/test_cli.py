@@ -33,6 +33,7 @@ def usage(timeout=300, buffer=36000000, skip=0):
     rows = [
         ("", "\nThis program streams the flv media content from an rtmp server to stdout.\n\n"),
         ("--help|-h", "Prints this help screen.\n"),
+        ("--version", "Prints the version and exits.\n"),
         ("--rtmp|-r url", "URL (e.g. rtmp//hotname[:port]/path)\n"),
         ("--host|-n hostname", "Overrides the hostname in the rtmp url\n"),
         ("--port|-c port", "Overrides the port in the rtmp url\n"),
@@ -64,7 +65,7 @@ def usage(timeout=300, buffer=36000000, skip=0):
              "not be included in the connect "),
         ("", "packet.\n\n"),
     ]
-    assert len(rows) == 28
+    assert len(rows) == 29
     return "".join(text if not option else option.ljust(24) + text for option, text in rows)
 
 
@@ -152,6 +153,14 @@ class Help(unittest.TestCase):
         for flag in ("-h", "--help"):
             rc, err, out = run([flag])
             self.assertEqual((0, BANNER + usage(), b""), (rc, err, out))
+
+    def test_version_goes_to_standard_output_alone(self):
+        # Whatever comes first ends the run; the banner gives way to the version.
+        version = BANNER.encode()
+        for args, expected in ((["--version"], (0, "", version)), (["-q", "--version", "-h"], (0, "", version)),
+                               (["-h", "--version"], (0, usage(), b""))):
+            with self.subTest(args=args):
+                self.assertEqual(expected, run(args))
 
     def test_defaults_shown_are_those_before_help(self):
         cases = [
