@@ -128,6 +128,13 @@ RTMPPacket &CRTMP::ChannelOut(int nChannel)
   return Page(nChannel).out[nChannel % RTMP_CHANNELS_PER_PAGE];
 }
 
+RTMPPacket *CRTMP::FindChannelIn(int nChannel)
+{
+  if (nChannel < 0 || nChannel >= RTMP_CHANNELS || !m_channelPages[nChannel / RTMP_CHANNELS_PER_PAGE])
+    return nullptr;
+  return &PagedIn(nChannel);
+}
+
 uint32_t &CRTMP::PagedTimestamp(int nChannel)
 {
   return Page(nChannel).timestamp[nChannel % RTMP_CHANNELS_PER_PAGE];

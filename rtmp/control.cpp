@@ -1,5 +1,6 @@
-// Protocol control messages: pings, server bandwidth, bytes-read reports and
-// the server's chunk-size change. All go out on chunk stream 2, stream id 0.
+// Protocol control messages: pings, server bandwidth, bytes-read reports,
+// the server's chunk-size change and abort. What the client sends goes out
+// on chunk stream 2, stream id 0.
 #include <cstring>
 
 #include "foundation/log.h"
@@ -124,6 +125,28 @@ void CRTMP::HandleChangeChunkSize(const RTMPPacket &packet)
   // keeps sending chunks of 128 bytes.
   m_chunkSize = nChunkSize;
   Log(LOG_LEVEL_DEBUG, "%s, received: chunk size change to %d", "HandleChangeChunkSize", m_chunkSize);
+}
+
+void CRTMP::HandleAbort(const RTMPPacket &packet)
+{
+  if (!packet.m_body || packet.m_nBodySize < 4)
+    return;
+  const uint32_t nId = static_cast<uint32_t>(ReadInt32(packet.m_body));
+  RTMPPacket *pSaved = nId < RTMP_CHANNELS ? FindChannelIn(static_cast<int>(nId)) : nullptr;
+  if (pSaved == nullptr || pSaved->m_nBytesRead == 0) {
+    Log(LOG_LEVEL_DEBUG, "%s, abort for chunk stream %u, no message in progress", "HandleAbort", nId);
+    return;
+  }
+  Log(LOG_LEVEL_DEBUG, "%s, chunk stream %u: message abandoned after %u of %u bytes", "HandleAbort", nId,
+      pSaved->m_nBytesRead, pSaved->m_nBodySize);
+  // The header stays as after a complete message: the next chunk there may
+  // be a type 2 or 3 that starts a new message, its delta counted from the
+  // abandoned message's time.
+  uint32_t &nRunning = ChannelTimestamp(static_cast<int>(nId));
+  nRunning = pSaved->m_hasAbsTimestamp ? pSaved->m_nInfoField1 : pSaved->m_nInfoField1 + nRunning;
+  pSaved->FreePacketHeader();
+  pSaved->m_nBytesRead = 0;
+  pSaved->m_hasAbsTimestamp = false;
 }
 
 bool CRTMP::UpdateBufferMS()

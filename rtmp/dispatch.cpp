@@ -10,6 +10,8 @@ namespace RTMP_LIB {
 // An FLV tag: type, 24-bit data size, 7 more header bytes, data, 4-byte trailer.
 #define FLV_TAG_HEADER_SIZE 11
 #define FLV_TAG_OVERHEAD 15
+// Protocol control: abandon the message in progress on a chunk stream.
+#define RTMP_PACKET_TYPE_ABORT 0x02
 
 // Metadata carried inside a run of FLV tags is printed and sets the duration
 // like a notify message. The run is returned to the application in any case.
@@ -76,6 +78,9 @@ int CRTMP::GetNextMediaPacket(RTMPPacket &packet)
     switch (packet.m_packetType) {
     case RTMP_PACKET_TYPE_CHUNK_SIZE:
       HandleChangeChunkSize(packet);
+      break;
+    case RTMP_PACKET_TYPE_ABORT:
+      HandleAbort(packet);
       break;
     case RTMP_PACKET_TYPE_BYTES_READ_REPORT:
       Log(LOG_LEVEL_DEBUG, "%s, received: bytes read report", "GetNextMediaPacket");

@@ -95,6 +95,8 @@ public:
   bool SendServerBW();
   bool SendBytesReceived();
   void HandleChangeChunkSize(const RTMPPacket &packet);
+  // Abort: the server gave up the message in progress on a chunk stream.
+  void HandleAbort(const RTMPPacket &packet);
   bool UpdateBufferMS();
 
   // Invokes, media dispatch and metadata (invoke.cpp, dispatch.cpp, metadata.cpp).
@@ -217,6 +219,8 @@ private:
   uint32_t *m_pFirstTimestamp = nullptr;
   ChannelPage &Page(int nChannel);
   RTMPPacket &PagedIn(int nChannel);
+  // The state of a chunk stream already in use, else null (nothing is allocated).
+  RTMPPacket *FindChannelIn(int nChannel);
   uint32_t &PagedTimestamp(int nChannel);
 };
 

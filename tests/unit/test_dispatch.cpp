@@ -7,6 +7,7 @@
 using namespace testpeer;
 using RTMP_LIB::CRTMP;
 using RTMP_LIB::RTMPPacket;
+using transport_test::Pattern;
 
 namespace {
 
@@ -193,6 +194,46 @@ TEST(Dispatch, ServerClosingEndsTheLoop)
   EXPECT_FALSE(r.IsConnected());
   EXPECT_FALSE(r.IsRefused());
   EXPECT_EQ(packet.m_body, nullptr);
+}
+
+// Abort (type 2) names a chunk stream whose partial message the server gave
+// up; the next chunk there starts a new message even with a type-2 header.
+TEST(Dispatch, AbortReleasesThePartialMessageOnly)
+{
+  const std::string old = Pattern(200, 1), fresh = Pattern(200, 9);
+  const std::string whole = Chunked(6, 0x09, old, 1, 1000);
+  const struct {
+    const char *szName;
+    std::string before;  // on chunk stream 6 before the abort
+    uint32_t nAbort;
+    bool bOldReturned;
+  } cases[] = {
+      {"partial message", whole.substr(0, 12 + 128), 6, false},
+      {"completed message", whole, 6, true},
+      {"unused chunk stream", whole, 65599, true},
+      {"beyond every chunk stream", whole, 0xFFFFFFFF, true},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.szName);
+    Peer peer;
+    CRTMP &r = peer.Client();
+    // Type 2, delta 40: size, type and stream id of the last header on 6.
+    peer.Send(c.before + Chunked(2, 0x02, Be(c.nAbort, 4)) + Hex("86 00 00 28") + fresh.substr(0, 128) + Hex("C6") +
+              fresh.substr(128) + Chunked(4, 0x08, "a", 1));
+    peer.CloseServerWrite();
+    RTMPPacket packet;
+    LogCapture log(LOG_LEVEL_CRIT);
+    if (c.bOldReturned) {
+      ASSERT_EQ(r.GetNextMediaPacket(packet), 1);
+      EXPECT_EQ(std::string(packet.m_body, packet.m_nBodySize), old);
+    }
+    ASSERT_EQ(r.GetNextMediaPacket(packet), 1);
+    EXPECT_EQ(packet.m_packetType, 0x09);
+    EXPECT_EQ(packet.m_nTimeStamp, 1040u);
+    EXPECT_EQ(ToHex(std::string(packet.m_body, packet.m_nBodySize)), ToHex(fresh));
+    ASSERT_EQ(r.GetNextMediaPacket(packet), 1);
+    EXPECT_EQ(packet.m_packetType, 0x08);
+  }
 }
 
 TEST(FlvData, MetadataInsideTheRunIsHandled)
