@@ -1,6 +1,7 @@
 #include "app/aggregate.h"
 
 #include "app/flv.h"
+#include "app/media_header.h"
 #include "foundation/bytes.h"
 #include "foundation/log.h"
 
@@ -19,10 +20,13 @@ int RepairAggregate(char *pData, uint32_t nLen, AggregateInfo &info)
     }
     info.nTagCount++;
     info.nLastTime = FlvTagTime(tag);
-    if (tag[0] == FLV_TAG_AUDIO)
+    const unsigned char type = static_cast<unsigned char>(tag[0]);
+    if (type == FLV_TAG_AUDIO)
       info.dataTypes |= FLV_FLAG_AUDIO;
-    else if (tag[0] == FLV_TAG_VIDEO)
+    else if (type == FLV_TAG_VIDEO)
       info.dataTypes |= FLV_FLAG_VIDEO;
+    if ((type == FLV_TAG_AUDIO || type == FLV_TAG_VIDEO) && !info.bTimedMedia)
+      info.bTimedMedia = !ClassifyMedia(type, tag + FLV_TAG_HEADER_SIZE, s).bCodecConfig;
 
     int nTagSize = static_cast<int>(FLV_TAG_HEADER_SIZE + s);
     if (nEnd + FLV_TAG_TRAILER_SIZE > nLen) {

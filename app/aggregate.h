@@ -10,6 +10,7 @@ struct AggregateInfo {
   uint32_t nTagCount = 0;      // inner tags that lie inside the body
   uint32_t nLastTime = 0;      // time of the last of them
   unsigned char dataTypes = 0; // FLV header flags of the audio and video tags seen
+  bool bTimedMedia = false;    // an audio or video tag that is not a codec configuration
   uint32_t nStrayBytes = 0;    // bytes after the last tag, too few for a tag header
 };
 

@@ -5,6 +5,7 @@
 
 #include "app/aggregate.h"
 #include "app/flv.h"
+#include "app/media_header.h"
 #include "foundation/bytes.h"
 #include "foundation/log.h"
 
@@ -41,35 +42,16 @@ void DecideTimeModel(const StreamParams &params, StreamState &state, unsigned ch
     state.timeModel = TIME_MODEL_RELATIVE;
 }
 
-// A codec configuration (AVC/HEVC or AAC sequence header) describes the
-// stream but holds no time of its own.
-bool IsCodecConfig(unsigned char type, const char *body, uint32_t len)
-{
-  if (len < 2)
-    return false;
-  const unsigned char b0 = static_cast<unsigned char>(body[0]);
-  if (type == RTMP_PACKET_TYPE_VIDEO) {
-    // The extended video header (high bit set) carries its packet type in the
-    // low four bits; 0 is the sequence start.
-    if (b0 & 0x80)
-      return (b0 & 0x0f) == 0;
-    const unsigned char codec = b0 & 0x0f;
-    return (codec == 7 || codec == 12) && body[1] == 0;
-  }
-  if (type == RTMP_PACKET_TYPE_AUDIO)
-    return (b0 >> 4) == 10 && body[1] == 0;
-  return false;
-}
-
 // A live stream carries the publisher's running times; its position counts
 // from the first media message received that is not a codec configuration. A
 // server may send a late joiner its cached sequence headers at time 0 and then
 // media at the publisher's current time: counting from 0 would put the stop
 // offset behind at once.
-uint32_t LivePosition(StreamState &state, unsigned char type, const char *body, uint32_t len, uint32_t nTime)
+// bTimed: the message holds media that is not a codec configuration.
+uint32_t LivePosition(StreamState &state, bool bTimed, uint32_t nTime)
 {
   if (!state.bLiveOriginSet) {
-    if (IsCodecConfig(type, body, len))
+    if (!bTimed)
       return 0;
     state.bLiveOriginSet = true;
     state.nLiveOrigin = nTime;
@@ -81,7 +63,7 @@ uint32_t LivePosition(StreamState &state, unsigned char type, const char *body, 
 bool DropSmall(unsigned char type, const char *body, uint32_t len)
 {
   if (type == RTMP_PACKET_TYPE_VIDEO) {
-    if (len == 2 && FlvFrameType(body) == 5)
+    if (len == 2 && ClassifyVideo(body, len).bCommandFrame)
       return true;
     if (len <= 5) {
       Log(LOG_LEVEL_WARNING, "ignoring too small video packet: size: %d", static_cast<int>(len));
@@ -161,7 +143,8 @@ int WriteStream(CRTMP *conn, char **ppBuffer, unsigned int nBufferSize, uint32_t
     // metadata comes before it), times count from the start time.
     uint32_t nTagTime = state.timeModel == TIME_MODEL_ABSOLUTE ? ts : params.nSeekTime + ts;
     if (pnPosition != nullptr && type != RTMP_PACKET_TYPE_INFO)
-      *pnPosition = params.bLiveStream ? LivePosition(state, type, body, len, ts) : nTagTime;
+      *pnPosition = params.bLiveStream ? LivePosition(state, !ClassifyMedia(type, body, len).bCodecConfig, ts)
+                                       : nTagTime;
 
     out[0] = static_cast<char>(type);
     EncodeInt24(out + 1, static_cast<int>(len));
@@ -179,7 +162,7 @@ int WriteStream(CRTMP *conn, char **ppBuffer, unsigned int nBufferSize, uint32_t
       return nOut;
     *pDataTypes |= info.dataTypes;
     if (pnPosition != nullptr && info.nTagCount > 0)
-      *pnPosition = params.bLiveStream ? LivePosition(state, type, body, len, ts) : info.nLastTime;
+      *pnPosition = params.bLiveStream ? LivePosition(state, info.bTimedMedia, ts) : info.nLastTime;
     return nOut;
   }
   EncodeInt32(out + nHeader + len, static_cast<int>(FLV_TAG_HEADER_SIZE + len));

@@ -1,5 +1,7 @@
 // Fuzz target for the repair of an aggregate message: the input is the body
-// of an FLV data message (type 0x16), as the FLV writer copies it out.
+// of an FLV data message (type 0x16), as the FLV writer copies it out. The
+// same bytes go through the audio and video header classification, which the
+// repair also runs on every inner tag.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -8,6 +10,7 @@
 
 #include "app/aggregate.h"
 #include "app/flv.h"
+#include "app/media_header.h"
 #include "fuzz/tag_chain.h"
 #include "foundation/log.h"
 #include "fuzz_support.h"
@@ -20,11 +23,33 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
   return 0;
 }
 
+namespace {
+
+// A damaged header says nothing else; a keyframe or a configuration is never
+// a command, and only frames make a keyframe.
+void CheckHeader(const MediaHeader &h)
+{
+  if (h.bDamaged && (h.bKeyframe || h.bCodecConfig || h.bCodedFrames || h.bCommandFrame))
+    __builtin_trap();
+  if (h.bCommandFrame && (h.bCodedFrames || (h.bEnhanced && (h.bKeyframe || h.bCodecConfig))))
+    __builtin_trap();
+  if (h.bEnhanced && h.bKeyframe && !h.bCodedFrames)
+    __builtin_trap();
+  if (h.bCodecConfig && h.bCodedFrames)
+    __builtin_trap();
+}
+
+}  // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
   // A message body is at most 24 bits long.
   if (size > FLV_MAX_DATA_SIZE)
     return 0;
+  // libFuzzer's buffer is exactly the input: a read past it is reported.
+  const char *pBody = reinterpret_cast<const char *>(data);
+  CheckHeader(ClassifyMedia(FLV_TAG_VIDEO, pBody, static_cast<uint32_t>(size)));
+  CheckHeader(ClassifyMedia(FLV_TAG_AUDIO, pBody, static_cast<uint32_t>(size)));
   const uint32_t nLen = static_cast<uint32_t>(size);
   // Exactly the body and the 4 spare bytes the writer provides.
   std::vector<char> buf(size + 4);
@@ -50,6 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
   // Only previous-tag sizes change: headers and data stay as the server sent them.
   unsigned char types = 0;
   uint32_t nLastTime = 0;
+  bool bTimed = false;
   size_t nPos = 0;
   while (nPos < static_cast<size_t>(nOut)) {
     const char *tag = buf.data() + nPos;
@@ -60,10 +86,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
       types |= FLV_FLAG_AUDIO;
     else if (tag[0] == FLV_TAG_VIDEO)
       types |= FLV_FLAG_VIDEO;
+    if (tag[0] == FLV_TAG_AUDIO || tag[0] == FLV_TAG_VIDEO)
+      bTimed = bTimed || !ClassifyMedia(static_cast<unsigned char>(tag[0]), tag + FLV_TAG_HEADER_SIZE,
+                                        FlvDataSize(tag)).bCodecConfig;
     nLastTime = FlvTagTime(tag);
     nPos += nTag + FLV_TAG_TRAILER_SIZE;
   }
-  if (types != info.dataTypes || (nTags > 0 && nLastTime != info.nLastTime))
+  if (types != info.dataTypes || bTimed != info.bTimedMedia || (nTags > 0 && nLastTime != info.nLastTime))
     __builtin_trap();
   return 0;
 }
