@@ -1,6 +1,7 @@
 // The server's invokes: results and errors for the client's commands, status
 // notifications, bandwidth probes and close requests. Results are matched to
 // commands by order alone, through m_methodCalls.
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <string>
@@ -27,6 +28,29 @@ bool TakeOldestCall(std::vector<std::string> &calls, std::string &strName)
   strName = calls[i];
   calls.erase(calls.begin(), calls.begin() + static_cast<long>(i) + 1);
   return true;
+}
+
+// FCSubscribe is answered by onFCSubscribe, never by _result or _error: an
+// _error goes to the oldest call that can get one, so a refused play behind a
+// subscription is seen as such. FCSubscribe takes it only when alone.
+bool TakeErroredCall(std::vector<std::string> &calls, std::string &strName)
+{
+  auto it = std::find_if(calls.begin(), calls.end(),
+                         [](const std::string &s) { return s != "_result" && s != "FCSubscribe"; });
+  if (it == calls.end())
+    return TakeOldestCall(calls, strName);
+  strName = *it;
+  it = calls.erase(it);
+  calls.erase(std::remove(calls.begin(), it, std::string("_result")), it);
+  return true;
+}
+
+// The subscription is answered: it waits for nothing more.
+void EndSubscribeCall(std::vector<std::string> &calls)
+{
+  auto it = std::find(calls.begin(), calls.end(), "FCSubscribe");
+  if (it != calls.end())
+    calls.erase(it);
 }
 
 // "code (description)", or whichever of the two the information object has.
@@ -97,7 +121,7 @@ static void HandleError(CRTMP &rtmp, const AMFObject &obj)
 {
   Log(LOG_LEVEL_ERROR, "rtmp server sent error");
   std::string strMethod;
-  if (!TakeOldestCall(rtmp.m_methodCalls, strMethod)) {
+  if (!TakeErroredCall(rtmp.m_methodCalls, strMethod)) {
     Log(LOG_LEVEL_DEBUG, "%s, received error without a pending method call", "HandleInvoke");
     return;
   }
@@ -169,8 +193,10 @@ int CRTMP::HandleInvoke(const char *body, unsigned int nBodySize)
 
   if (strMethod == "_result") {
     HandleResult(*this, obj);
-  } else if (strMethod == "onBWDone" || strMethod == "onFCSubscribe") {
+  } else if (strMethod == "onBWDone") {
     // nothing to answer
+  } else if (strMethod == "onFCSubscribe") {
+    EndSubscribeCall(m_methodCalls);
   } else if (strMethod == "_onbwcheck") {
     SendCheckBWResult();
   } else if (strMethod == "_error") {

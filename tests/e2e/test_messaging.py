@@ -374,6 +374,12 @@ class StatusCodes(MessagingCase):
             ("_error answering play",
              {"media": SHORT, "play": {"reply": "error", "code": "NetStream.Play.Failed", "description": "why"}},
              1, failed("play", "NetStream.Play.Failed"), ["try --resume"], 0),
+            # FCSubscribe goes before play and is answered by onFCSubscribe alone.
+            ("_error answering play with --live",
+             {"media": SHORT, "createStream": {"after": [
+                 {"op": "invoke", "name": "onFCSubscribe", "args": [None, {"code": "NetStream.Play.Start"}]}]},
+              "play": {"reply": "error", "code": "NetStream.Play.Failed", "description": "why"}},
+             1, failed("play", "NetStream.Play.Failed"), ["try --resume"], 0, "--live"),
             # Asking again would get the same answer: a failure, not a cut.
             ("createStream result with stream id NaN", {"media": SHORT, "createStream": {"stream_id": "NaN"}},
              1, ["ERROR: HandleInvoke, createStream result carries an invalid stream id nan, closing connection"],
@@ -389,9 +395,9 @@ class StatusCodes(MessagingCase):
             ("close request after the whole stream", {"media": SHORT, "end": "close_request"},
              0, ["ERROR: rtmp server requested close", "Download complete"], ["try --resume"], None),
         ]
-        for name, scenario, rc, present, absent, upto in cases:
+        for name, scenario, rc, present, absent, upto, *args in cases:
             with self.subTest(name):
-                srv, r, out = self.download(dict(scenario, linger=60), rc=rc, timeout=20, what=name)
+                srv, r, out = self.download(dict(scenario, linger=60), *args, rc=rc, timeout=20, what=name)
                 lines = stderr_lines(r)
                 for line in present:
                     self.assertIn(line, lines, name)

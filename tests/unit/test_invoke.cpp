@@ -189,6 +189,25 @@ TEST(Results, ResultWithoutPendingCallIsIgnored)
   }
 }
 
+TEST(Results, SubscribeAnswerEndsTheSubscribeCall)
+{
+  const struct {
+    std::vector<std::string> calls, left;
+  } cases[] = {
+      {{"FCSubscribe", "play"}, {"play"}},
+      {{"play", "FCSubscribe", "FCSubscribe"}, {"play", "FCSubscribe"}},
+      {{"play"}, {"play"}},
+  };
+  for (const auto &c : cases) {
+    Peer peer;
+    CRTMP &r = peer.Client();
+    r.m_methodCalls = c.calls;
+    EXPECT_EQ(Invoke(r, amf::Str("onFCSubscribe") + amf::Num(0) + amf::Null() + amf::Info("NetStream.Play.Start")), 0);
+    EXPECT_EQ(r.m_methodCalls, c.left);
+    EXPECT_TRUE(peer.Received().empty());
+  }
+}
+
 TEST(Errors, AnswerTheOldestPendingCall)
 {
   const struct {
@@ -205,8 +224,11 @@ TEST(Errors, AnswerTheOldestPendingCall)
        "ERROR: HandleInvoke, call <createStream> failed\n", true, {"FCSubscribe"}},
       {"play with code only", {"play"}, amf::Info("NetStream.Play.Failed"),
        "ERROR: HandleInvoke, call <play> failed: NetStream.Play.Failed\n", true, {}},
-      {"subscribe is not essential", {"FCSubscribe", "play"}, amf::Info("NetStream.Play.Failed", "no"),
-       "ERROR: HandleInvoke, call <FCSubscribe> failed: NetStream.Play.Failed (no)\n", false, {"play"}},
+      // Servers answer FCSubscribe with onFCSubscribe, never with _error.
+      {"play behind FCSubscribe", {"_result", "FCSubscribe", "_result", "play"}, amf::Info("NetStream.Play.Failed", "no"),
+       "ERROR: HandleInvoke, call <play> failed: NetStream.Play.Failed (no)\n", true, {"FCSubscribe"}},
+      {"subscribe alone is not essential", {"FCSubscribe"}, amf::Info("NetStream.Play.Failed", "no"),
+       "ERROR: HandleInvoke, call <FCSubscribe> failed: NetStream.Play.Failed (no)\n", false, {}},
       {"nothing pending", {}, amf::Null(), "ERROR: rtmp server sent error\n", false, {}},
   };
   for (const auto &c : cases) {
