@@ -5,6 +5,7 @@
 #undef NDEBUG
 #include <cassert>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -45,7 +46,8 @@ struct CRTMP::ChannelPage {
 CRTMP::CRTMP()
     : m_socket(-1), m_chunkSize(RTMP_DEFAULT_CHUNKSIZE), m_outChunkSize(RTMP_DEFAULT_CHUNKSIZE),
       m_nBWCheckCounter(0), m_nBytesIn(0), m_nBytesInSent(0), m_nBufferMS(300), m_stream_id(0),
-      m_bRefused(false), m_bMediaReceived(false), m_strHostname(nullptr), m_nPort(RTMP_DEFAULT_PORT),
+      m_bRefused(false), m_bReconnectRequested(false), m_bMediaReceived(false), m_strHostname(nullptr),
+      m_nPort(RTMP_DEFAULT_PORT),
       m_nProtocol(RTMP_PROTOCOL_RTMP), m_strPlaypath(nullptr), m_strTcUrl(nullptr), m_strSwfUrl(nullptr),
       m_strPageUrl(nullptr), m_strApp(nullptr), m_strAuth(nullptr), m_strFlashVer(nullptr),
       m_strSubscribePath(nullptr), m_dSeekTime(0.0), m_dLength(0.0), m_bLiveStream(false), m_nTimeout(0),
@@ -92,6 +94,23 @@ void CRTMP::Close()
       page->out[i].FreePacket();
       page->out[i].m_nChannel = nFirst + i;
     }
+  }
+}
+
+void CRTMP::ResetSession()
+{
+  // Close keeps these for the application to look at after the end; a new
+  // connection must not answer the old one's commands or count its chunk
+  // stream times on from the old ones.
+  m_methodCalls.clear();
+  m_stream_id = 0;
+  m_bRefused = false;
+  m_bMediaReceived = false;
+  m_bReconnectRequested = false;
+  m_strReconnectUrl.clear();
+  for (const std::unique_ptr<ChannelPage> &page : m_channelPages) {
+    if (page)
+      std::fill(std::begin(page->timestamp), std::end(page->timestamp), 0u);
   }
 }
 
@@ -221,8 +240,7 @@ bool CRTMP::Connect(int protocol, const char *hostname, unsigned int port, const
     m_nPort = protocol == RTMP_PROTOCOL_RTMPS ? RTMPS_DEFAULT_PORT : RTMP_DEFAULT_PORT;
 
   Close();
-  m_bRefused = false;
-  m_bMediaReceived = false;
+  ResetSession();
 
   if (!ConnectSocket(hostname))
     return false;

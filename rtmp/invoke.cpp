@@ -151,6 +151,17 @@ static int HandleStatus(CRTMP &rtmp, const AMFObject &obj)
     rtmp.Close();
     return 0;
   }
+  // Enhanced RTMP: the server wants the client elsewhere (or back on the same
+  // address). The application decides whether and where to connect again.
+  if (strCode == "NetConnection.Connect.ReconnectRequest") {
+    rtmp.m_bReconnectRequested = true;
+    rtmp.m_strReconnectUrl = info.GetProperty("tcUrl").GetString();
+    Log(LOG_LEVEL_WARNING, "%s, server requests a reconnect to %s: %s", "HandleInvoke",
+        rtmp.m_strReconnectUrl.empty() ? "the same address" : rtmp.m_strReconnectUrl.c_str(),
+        DescribeStatus(info).c_str());
+    rtmp.Close();
+    return 0;
+  }
   if (strCode == "NetStream.Play.Complete" || strCode == "NetStream.Play.Stop") {
     rtmp.Close();
     return 1;

@@ -54,6 +54,12 @@ public:
   // createStream result without a usable stream id.
   bool IsRefused() const { return m_bRefused; }
 
+  // The server asked the client to connect again (onStatus
+  // NetConnection.Connect.ReconnectRequest) and the connection was closed: an
+  // orderly end, not a refusal. The URL is the tcUrl it named, empty when none.
+  bool IsReconnectRequested() const { return m_bReconnectRequested; }
+  const std::string &GetReconnectUrl() const { return m_strReconnectUrl; }
+
   // Test and fuzzing seam: take an already connected descriptor (no handshake).
   void AttachSocket(int fd);
 
@@ -153,6 +159,8 @@ public:
   int m_stream_id;
   std::vector<std::string> m_methodCalls;
   bool m_bRefused;
+  bool m_bReconnectRequested;
+  std::string m_strReconnectUrl;
   bool m_bMediaReceived;         // an audio, video or FLV data message arrived on this connection
 
   const char *m_strHostname;
@@ -188,6 +196,8 @@ private:
 
   bool FillBuffer();
   bool HandShake();
+  // What one connection learnt, forgotten before the next one starts.
+  void ResetSession();
   void SetReceiveTimeout(const char *szWho);
 
   // Chunk reader steps (chunk_reader.cpp). ReadExact reads exactly n bytes

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <thread>
 
 #include "log_capture.h"
 #include "transport_fixture.h"
@@ -10,6 +11,29 @@
 using RTMP_LIB::CRTMP;
 using transport_test::Hex;
 using transport_test::Listener;
+using transport_test::ReadUpTo;
+using transport_test::WriteAll;
+
+namespace {
+
+// Accepts one connection and plays the server's side of the handshake.
+int AcceptWithHandshake(Listener &listener)
+{
+  int fd = listener.Accept(5000);
+  if (fd < 0)
+    return -1;
+  std::string c0c1 = ReadUpTo(fd, 1537);
+  WriteAll(fd, "\x03" + transport_test::Pattern(1536) + c0c1.substr(1));
+  ReadUpTo(fd, 1536);
+  return fd;
+}
+
+std::string Amf(const std::string &s)
+{
+  return Hex("02") + std::string(1, static_cast<char>(s.size() >> 8)) + std::string(1, static_cast<char>(s.size())) + s;
+}
+
+}  // namespace
 
 TEST(Connection, RefusedPortLogsParametersAndFails)
 {
@@ -114,4 +138,62 @@ TEST(Connection, CloseResetsTheConnectionAndKeepsTheSession)
   EXPECT_EQ(r.m_nBufferMS, 1234);
   r.Close();
   EXPECT_FALSE(r.IsConnected());
+}
+
+// The application may connect the same object again after an end (a lost
+// connection, a reconnect request): nothing of the first connection is left
+// to confuse the second.
+TEST(Connection, ConnectAgainStartsFromCleanState)
+{
+  Listener listener;
+  CRTMP r;
+  int fd = -1;
+  std::thread server([&] { fd = AcceptWithHandshake(listener); });
+  ASSERT_TRUE(r.Connect(0, "127.0.0.1", listener.Port(), "clip", nullptr, nullptr, nullptr, "vod", nullptr, nullptr,
+                        nullptr, 0, 0, false, 5));
+  server.join();
+  ASSERT_GE(fd, 0);
+  // Half a video message on 6 and audio at 700 on 4, a chunk size, the
+  // results of connect and createStream (stream 9), then the request.
+  const std::string null = Hex("05"), zero = Hex("00 00 00 00 00 00 00 00 00");
+  const std::string createResult = Amf("_result") + Hex("00 40 00 00 00 00 00 00 00") + null + Hex("00 40 22") +
+                                   std::string(6, '\0');
+  const std::string info = Hex("03") + Amf("code").substr(1) + Amf("NetConnection.Connect.ReconnectRequest") +
+                           Amf("tcUrl").substr(1) + Amf("rtmp://127.0.0.1/next") + Hex("00 00 09");
+  const std::string reconnect = Amf("onStatus") + zero + null + info;
+  std::string bytes = Hex("06 00 01 F4 00 01 2C 09 01 00 00 00") + std::string(128, 'v') +
+                      Hex("04 00 02 BC 00 00 01 08 01 00 00 00 AF") +
+                      Hex("02 00 00 00 00 00 04 01 00 00 00 00 00 00 10 00");
+  for (const std::string &body : {Amf("_result") + Hex("00 3F F0 00 00 00 00 00 00") + null, createResult, reconnect})
+    bytes += Hex("03 00 00 00") + std::string(1, '\0') + std::string(1, static_cast<char>(body.size() >> 8)) +
+             std::string(1, static_cast<char>(body.size())) + Hex("14 00 00 00 00") + body;
+  ASSERT_TRUE(WriteAll(fd, bytes));
+  RTMP_LIB::RTMPPacket p;
+  ASSERT_EQ(r.GetNextMediaPacket(p), 1);
+  EXPECT_EQ(r.GetNextMediaPacket(p), 0);
+  ASSERT_TRUE(r.IsReconnectRequested());
+  EXPECT_EQ(r.m_stream_id, 9);
+  EXPECT_EQ(r.m_methodCalls, std::vector<std::string>{"play"});
+  close(fd);
+
+  server = std::thread([&] { fd = AcceptWithHandshake(listener); });
+  ASSERT_TRUE(r.Connect(0, "127.0.0.1", listener.Port(), "clip", nullptr, nullptr, nullptr, "vod", nullptr, nullptr,
+                        nullptr, 0, 0, false, 5));
+  server.join();
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(r.m_chunkSize, 128);
+  EXPECT_EQ(r.m_nBytesIn, 3073u);  // the handshake only
+  EXPECT_EQ(r.m_nBytesInSent, 0u);
+  EXPECT_EQ(r.m_methodCalls, std::vector<std::string>{"connect"});
+  EXPECT_EQ(r.m_stream_id, 0);
+  EXPECT_FALSE(r.IsRefused());
+  EXPECT_FALSE(r.IsReconnectRequested());
+  EXPECT_EQ(r.GetReconnectUrl(), "");
+  EXPECT_FALSE(r.m_bMediaReceived);
+  EXPECT_EQ(r.ChannelIn(6).m_nBytesRead, 0u);
+  // A type-1 header first: its delta counts from 0, not from the old times.
+  ASSERT_TRUE(WriteAll(fd, Hex("44 00 00 28 00 00 01 08 AF")));
+  ASSERT_EQ(r.GetNextMediaPacket(p), 1);
+  EXPECT_EQ(p.m_nTimeStamp, 40u);
+  close(fd);
 }
