@@ -31,8 +31,5 @@ inline uint32_t FlvDataSize(const char *tag)
   return (static_cast<uint32_t>(p[1]) << 16) | (static_cast<uint32_t>(p[2]) << 8) | p[3];
 }
 
-// The high four bits of the first video data byte: 1 is a keyframe, 5 an info frame.
-inline int FlvFrameType(const char *data)
-{
-  return (static_cast<unsigned char>(data[0]) >> 4) & 0x0f;
-}
+// What the data of an audio or video tag holds (keyframe, codec
+// configuration, classic or Enhanced form) is told by app/media_header.h.

@@ -6,6 +6,7 @@
 #include "app/aggregate.h"
 #include "app/flv.h"
 #include "app/media_header.h"
+#include "app/reseek.h"
 #include "foundation/bytes.h"
 #include "foundation/log.h"
 
@@ -118,6 +119,8 @@ int WriteStream(CRTMP *conn, char **ppBuffer, unsigned int nBufferSize, uint32_t
 
   if (params.bResumeMode) {
     int nFiltered = FilterResumedMessage(params, state, type, ts, body, len);
+    if (state.bReseekWanted)
+      return ReplayBeforeKeyframe(*conn, params, state);
     if (nFiltered <= 0)
       return nFiltered;
   } else {

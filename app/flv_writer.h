@@ -33,6 +33,7 @@ struct ResumeFilterState {
   bool bStopIgnoring = false;      // a message with a non-zero time has passed since
   uint32_t nIgnoredFrameCounter = 0;
   uint32_t nIgnoredFlvFrameCounter = 0;
+  bool bReplayAsked = false;       // the one play from just before the keyframe was asked for
 };
 
 // What WriteStream carries from one call to the next during one download.
@@ -41,6 +42,9 @@ struct StreamState {
   bool bLiveOriginSet = false;
   uint32_t nLiveOrigin = 0;  // time of a live stream's first media message that is not a codec configuration
   bool bEndOfPlay = false;   // the server reported the end of the stream
+  // A resumed stream went past the keyframe with its own times: play again
+  // from just before it (ReplayBeforeKeyframe) and check it anew.
+  bool bReseekWanted = false;
   ResumeFilterState filter;
 };
 
@@ -51,7 +55,8 @@ struct StreamState {
 // The resume filter, applied to every message of a resumed download before it
 // is rendered. Returns 1 to let it through (body and len may then describe the
 // rest of an aggregate after the keyframe), 0 to drop it, -2 when the stream
-// cannot continue the file.
+// cannot continue the file. May set state.bReseekWanted (the message is then
+// dropped).
 int FilterResumedMessage(const StreamParams &params, StreamState &state, unsigned char type, uint32_t ts,
                          const char *&body, uint32_t &len);
 

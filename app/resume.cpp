@@ -4,9 +4,11 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "amf/AMFObject.h"
 #include "app/flv.h"
+#include "app/media_header.h"
 #include "foundation/bytes.h"
 #include "foundation/log.h"
 #include "rtmp/rtmp.h"
@@ -66,9 +68,20 @@ void ScanMetadata(FILE *f, uint64_t nPos, ResumeData &data)
   Log(LOG_LEVEL_WARNING, "Couldn't locate meta data!");
 }
 
-bool IsVideoKeyframe(const char *head, uint32_t nDataSize)
+// Whether the tag at nTagStart (its header in head) is one to resume from. The
+// first data byte tells a classic tag; an Enhanced header can carry modifier
+// blocks and several tracks before it says what it holds, so its whole data
+// is read.
+bool IsResumeTag(FILE *f, uint64_t nTagStart, const char (&head)[12], uint32_t nDataSize, bool bAudioOnly,
+                 std::vector<char> &data)
 {
-  return head[0] == FLV_TAG_VIDEO && nDataSize > 0 && FlvFrameType(head + FLV_TAG_HEADER_SIZE) == 1;
+  const unsigned char type = static_cast<unsigned char>(head[0]);
+  const uint32_t nFirst = nDataSize > 0 ? 1 : 0;
+  if (!ClassifyMedia(type, head + FLV_TAG_HEADER_SIZE, nFirst).bEnhanced)
+    return IsResumeFrame(type, head + FLV_TAG_HEADER_SIZE, nFirst, bAudioOnly);
+  data.resize(nDataSize);
+  return ReadAt(f, nTagStart + FLV_TAG_HEADER_SIZE, data.data(), nDataSize) &&
+         IsResumeFrame(type, data.data(), nDataSize, bAudioOnly);
 }
 
 enum WalkResult {
@@ -94,6 +107,7 @@ WalkResult FindResumeTag(FILE *f, uint64_t nFirstTag, int &nSkipKeyframes, const
   const uint64_t nSize = data.nFileSize;
   uint64_t nTail = 0;
   bool bSawMedia = false;
+  std::vector<char> tagData;
   for (;;) {
     if (nSize - nTail <= 12) {
       strError = "Unexpected start of file, error in tag sizes, couldn't arrive at prevTagSize=0";
@@ -133,12 +147,14 @@ WalkResult FindResumeTag(FILE *f, uint64_t nFirstTag, int &nSkipKeyframes, const
     if (head[0] == FLV_TAG_AUDIO || head[0] == FLV_TAG_VIDEO)
       bSawMedia = true;
     nTagSize = p;
-    bool bCounts = data.bAudioOnly || IsVideoKeyframe(head, s);
+    const bool bResumeTag = IsResumeTag(f, nTagStart, head, s, data.bAudioOnly, tagData);
+    // In an audio-only file every tag but an Enhanced audio configuration counts.
+    bool bCounts = bResumeTag || (data.bAudioOnly && head[0] != FLV_TAG_AUDIO);
     if (nSkipKeyframes > 0 && bCounts) {
       nSkipKeyframes--;
       continue;
     }
-    if (data.bAudioOnly ? head[0] == FLV_TAG_AUDIO : IsVideoKeyframe(head, s))
+    if (bResumeTag)
       return WALK_FOUND;
   }
 }

@@ -124,6 +124,23 @@ int CheckAtTimeZero(const StreamParams &params, StreamState &state, unsigned cha
   return 1;
 }
 
+// The stream is past S without the keyframe. A server that starts a play at
+// the first keyframe after the time asked for is asked once more, for a time
+// just before S; a second miss ends the resume.
+int PastKeyframe(const StreamParams &params, StreamState &state, uint32_t ts)
+{
+  if (!state.filter.bReplayAsked) {
+    Log(LOG_LEVEL_WARNING, "Stream started past the resume keyframe at %u ms (time %u ms), asking again",
+        params.nSeekTime, ts);
+    state.filter.bReplayAsked = true;
+    state.bReseekWanted = true;
+    return 0;
+  }
+  Log(LOG_LEVEL_ERROR, "Stream went past the resume keyframe at %u ms without it (time %u ms)", params.nSeekTime,
+      ts);
+  return -2;
+}
+
 // Before the keyframe, a media message with a time above 0 comes from a server
 // that keeps absolute times. Up to S it is data the file already holds; past S
 // without the keyframe the stream cannot continue the file.
@@ -131,20 +148,15 @@ int CheckAbsolute(const StreamParams &params, StreamState &state, unsigned char 
                   const char *&body, uint32_t &len)
 {
   ResumeFilterState &f = state.filter;
-  if (ts > params.nSeekTime) {
-    Log(LOG_LEVEL_ERROR, "Stream went past the resume keyframe at %u ms without it (time %u ms)",
-        params.nSeekTime, ts);
-    return -2;
-  }
+  if (ts > params.nSeekTime)
+    return PastKeyframe(params, state, ts);
   if (type == RTMP_PACKET_TYPE_FLASH_VIDEO) {
     uint32_t nLastTime = 0;
     WalkResult walk = WalkAggregate(params, body, len, nLastTime);
     if (walk == WALK_FAILED)
       return -2;
-    if (walk == WALK_PASSED) {
-      Log(LOG_LEVEL_ERROR, "Couldn't find the seeked keyframe in this chunk!");
-      return -2;
-    }
+    if (walk == WALK_PASSED)
+      return PastKeyframe(params, state, ts);
     if (walk == WALK_EXHAUSTED)
       return 0;
     f.bFoundFlvKeyframe = true;
@@ -168,6 +180,9 @@ int FilterResumedMessage(const StreamParams &params, StreamState &state, unsigne
   bool bFound = f.bFoundKeyframe || f.bFoundFlvKeyframe;
   if (bFound && state.timeModel == TIME_MODEL_ABSOLUTE)
     return 1;
+  // The rest of a start that is being replaced.
+  if (state.bReseekWanted)
+    return 0;
 
   if (ts == 0) {
     int nCheck = CheckAtTimeZero(params, state, type, body, len);

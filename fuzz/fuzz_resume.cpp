@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "app/flv.h"
+#include "app/media_header.h"
 #include "app/resume.h"
 #include "foundation/log.h"
 #include "fuzz_support.h"
@@ -61,9 +62,8 @@ void CheckContinue(FILE *f, const uint8_t *file, size_t size, const ResumeData &
     __builtin_trap();
   if (nData > 0 && memcmp(rd.storedKeyframe.data(), pTag + FLV_TAG_HEADER_SIZE, nData) != 0)
     __builtin_trap();
-  // Audio-only files resume at an audio tag, others at a video keyframe.
-  if (rd.bAudioOnly ? pTag[0] != FLV_TAG_AUDIO
-                    : (pTag[0] != FLV_TAG_VIDEO || nData == 0 || FlvFrameType(tag + FLV_TAG_HEADER_SIZE) != 1))
+  // Audio-only files resume at an audio tag with frames, others at a video keyframe.
+  if (!IsResumeFrame(pTag[0], rd.storedKeyframe.data(), static_cast<uint32_t>(nData), rd.bAudioOnly))
     __builtin_trap();
 }
 

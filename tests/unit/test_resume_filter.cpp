@@ -51,7 +51,7 @@ struct FilterRun {
   std::string log;
 };
 
-FilterRun Filter(const std::vector<Msg> &msgs, const std::string &meta = Meta(20))
+FilterRun Filter(const std::vector<Msg> &msgs, const std::string &meta = Meta(20), StreamState start = {})
 {
   StreamParams params;
   params.bResumeMode = true;
@@ -62,6 +62,7 @@ FilterRun Filter(const std::vector<Msg> &msgs, const std::string &meta = Meta(20
   params.storedKeyframeType = 9;
   params.nStoredKeyframeSize = static_cast<uint32_t>(kKeyframe.size());
   FilterRun run;
+  run.state = start;
   LogCapture log(LOG_LEVEL_DEBUG);
   for (const Msg &m : msgs) {
     const char *body = m.body.data();
@@ -146,8 +147,28 @@ TEST(ResumeFilter, AbsoluteTimes)
   }
 }
 
+TEST(ResumeFilter, AStartPastTheKeyframeIsAskedForAgainOnce)
+{
+  // Past S without the keyframe: the rest of that start is dropped until the
+  // download plays again from just before S (which clears bReseekWanted).
+  FilterRun first = Filter({{18, 0, Meta(20), 0, ""}, {9, S + 2000, kOtherKeyframe, 0, ""}, {9, S, kKeyframe, 0, ""}});
+  EXPECT_TRUE(first.state.bReseekWanted);
+  EXPECT_TRUE(first.state.filter.bReplayAsked);
+  EXPECT_NE(first.log.find("WARNING: Stream started past the resume keyframe at 10000 ms (time 12000 ms)"),
+            std::string::npos) << first.log;
+  StreamState replay = first.state;
+  replay.bReseekWanted = false;
+  FilterRun second =
+      Filter({{18, 0, Meta(20), 0, ""}, {9, S, kKeyframe, 0, ""}, {8, S, kAudio, 1, ""}}, Meta(20), replay);
+  EXPECT_EQ(second.results, (std::vector<int>{0, 0, 1})) << second.log;
+  EXPECT_EQ(second.state.timeModel, RTMP_LIB::TIME_MODEL_ABSOLUTE);
+}
+
 TEST(ResumeFilter, StreamsThatCannotContinueTheFile)
 {
+  // After the one replay from just before the keyframe was asked for.
+  StreamState replayed;
+  replayed.filter.bReplayAsked = true;
   const struct {
     const char *szName;
     std::vector<Msg> msgs;
@@ -168,11 +189,12 @@ TEST(ResumeFilter, StreamsThatCannotContinueTheFile)
        {{22, 0, Tag(9, S, kKeyframe).substr(0, 11 + kKeyframe.size()), -2, ""}},
        "WARNING: Non skipable packet since it doesn't end with chunk, stream corrupt!"},
       {"aggregate past the keyframe time", {{22, S - 40, Tag(9, S + 40, kOtherKeyframe), -2, ""}},
-       "ERROR: Couldn't find the seeked keyframe in this chunk!"},
+       "ERROR: Stream went past the resume keyframe"},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.szName);
-    FilterRun run = Filter(c.msgs);
+    FilterRun run = Filter(c.msgs, Meta(20), replayed);
+    EXPECT_FALSE(run.state.bReseekWanted);
     for (size_t i = 0; i < c.msgs.size(); i++)
       EXPECT_EQ(run.results[i], c.msgs[i].nExpected) << "message " << i << "\n" << run.log;
     EXPECT_NE(run.log.find(c.szLog), std::string::npos) << run.log;
