@@ -204,6 +204,8 @@ def op_end(s, st):
             op_status(s, {"code": "NetStream.Play.Complete"})
         elif a == "close_request":
             _send_cmd(s, M.invoke("close", 0.0, None))
+        elif a == "reconnect_request":
+            op_reconnect_request(s, {})
         elif a in ("close", "reset"):
             s.close(reset=(a == "reset"))
             raise _end("stream ended by %s" % a)
@@ -276,6 +278,20 @@ def op_stream_eof(s, st):
     what nginx sends alone when a live publisher stops."""
     s.send_message(M.CSID_CONTROL, M.USER_CONTROL, 0, st.get("ts", 0),
                    M.user_control(1, st.get("stream_id", s.stream_id)))
+
+
+def op_reconnect_request(s, st):
+    """Enhanced RTMP's request to connect again (to tc_url when given) as a
+    NetConnection onStatus; then the connection ends when the client closes
+    it or after linger seconds."""
+    cfg = _merged(s, "reconnect", st)
+    extra = {"tcUrl": cfg["tc_url"]} if cfg.get("tc_url") is not None else None
+    body = M.on_status("NetConnection.Connect.ReconnectRequest", "status",
+                       cfg.get("description", "The server asks the client to reconnect."), extra)
+    s.send_message(M.CSID_COMMAND, M.INVOKE, 0, 0, body)
+    s.wait_client_close(cfg.get("linger", 2))
+    s.close()
+    raise _end("reconnect request")
 
 
 def op_bwcheck(s, st):
@@ -369,7 +385,7 @@ OPS = {
     "result": op_result, "error": op_error, "invoke": op_invoke, "notify": op_notify,
     "chunk_size": op_chunk_size, "window_ack": op_window_ack, "peer_bw": op_peer_bw,
     "ping": op_ping, "stream_eof": op_stream_eof, "bwcheck": op_bwcheck, "bwdone": op_bwdone,
-    "close_request": op_close_request, "message": op_message, "raw": op_raw,
+    "close_request": op_close_request, "reconnect_request": op_reconnect_request, "message": op_message, "raw": op_raw,
     "nested": op_nested, "sleep": op_sleep, "close": op_close, "reset": op_reset,
     "hold": op_hold,
 }
