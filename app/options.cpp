@@ -248,15 +248,21 @@ int ApplyOption(int opt, const char *arg, Settings &s)
     s.bLiveStream = true;
     break;
   case 'o':
-    s.flvPath = arg;
-    s.bToStdout = false;
+    // "-" is standard output, as for any Unix tool.
+    if (strcmp(arg, "-") == 0) {
+      s.flvPath = nullptr;
+      s.bToStdout = true;
+    } else {
+      s.flvPath = arg;
+      s.bToStdout = false;
+    }
     break;
   case 'e':
     s.bResumeMode = true;
     break;
   case 'm':
-    if (!ParseInt(arg, &n)) {
-      Log(LOG_LEVEL_ERROR, "Timeout %s is out of range!", arg);
+    if (!ParseInt(arg, &n) || n < 0) {
+      Log(LOG_LEVEL_ERROR, "--timeout must be a number of seconds from 0 to 2147483647, not %s!", arg);
       return 1;
     }
     s.nTimeout = static_cast<uint32_t>(n);

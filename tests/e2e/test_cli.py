@@ -219,6 +219,7 @@ class Refusals(unittest.TestCase):
         port = "Port number %s is out of range, it must be between 0 and 65535!"
         url_port = "Port number %s in url (%s) is out of range, it must be between 0 and 65535!"
         offset = "--%s must be a number of seconds from 0 to 4294967, not %s!"
+        timeout = "--timeout must be a number of seconds from 0 to 2147483647, not %s!"
         buffer = "Buffer time %s does not fit in 32 bits, it must be at most 4294967295 ms!"
         cases = [
             ([], host),
@@ -250,7 +251,8 @@ class Refusals(unittest.TestCase):
             (["--buffer", "4294967296"], error(buffer % "4294967296")),
             (["--buffer", "-2147483649"], error(buffer % "-2147483649")),
             (["--buffer", "99999999999999999999"], error(buffer % "99999999999999999999")),
-            (["--timeout", "2147483648"], error("Timeout 2147483648 is out of range!")),
+            (["--timeout", "2147483648"], error(timeout % "2147483648")),
+            (["--timeout", "-5"], error(timeout % "-5")),
             (["--skip", "-99999999999"], error("Number of keyframes to skip -99999999999 is out of range!")),
         ]
         for args, expected in cases:
