@@ -22,6 +22,8 @@ namespace RTMP_LIB {
 namespace {
 
 const unsigned int kBufferSize = 1048576;
+// The loop's result for a header that could not be written (logged already).
+const int kHeaderFailed = 10;
 
 class DownloadRun
 {
@@ -38,6 +40,8 @@ private:
   int Loop();
   int LoopPasses();
   int Verdict();
+  bool WritePendingHeader();
+  bool IsProgressMeasured(bool bOrderlyEnd) const;
   int CleanUp(int nExitCode);
 
   Settings &m_settings;
@@ -53,6 +57,9 @@ private:
   uint32_t m_nPlayLength = 0;
   uint32_t m_nPosition = 0;
   unsigned char m_dataTypes = 0;
+  std::string m_header;        // the FLV header, until the first tag goes out behind it
+  bool m_bMediaSeen = false;
+  uint32_t m_nFirstMediaPosition = 0;
   int m_nResult = 0;           // the last WriteStream result
   bool m_bStopReached = false;
 };
@@ -78,12 +85,10 @@ int DownloadRun::Prepare()
     return 1;
   }
   if (s.tcUrl == nullptr && s.app != nullptr) {
-    char str[512] = {0};
     // An IPv6 literal goes in brackets, or its colons would read as the port.
     bool bBracket = strchr(s.host, ':') != nullptr && s.host[0] != '[';
-    snprintf(str, 511, bBracket ? "%s://[%s]:%d/%s" : "%s://%s:%d/%s", RTMPProtocolStringsLower[s.protocol], s.host,
-             s.port, s.app);
-    m_strTcUrl = str;
+    m_strTcUrl = std::string(RTMPProtocolStringsLower[s.protocol]) + "://" + (bBracket ? "[" : "") + s.host +
+                 (bBracket ? "]" : "") + ":" + std::to_string(s.port) + "/" + s.app;
     s.tcUrl = m_strTcUrl.c_str();
   }
   m_pBuffer = static_cast<char *>(calloc(1, kBufferSize));
@@ -136,7 +141,7 @@ int DownloadRun::OpenOutput()
     m_output.UseStdout();
     return -1;
   }
-  if (!m_output.OpenFile(m_settings.flvPath)) {
+  if (!m_output.PrepareFile(m_settings.flvPath)) {
     Log(LOG_LEVEL_ERROR, "Couldn't open %s for writing: %s", m_settings.flvPath, strerror(errno));
     LogPrintf("Failed to open file!\n");
     return 1;
@@ -205,13 +210,25 @@ int DownloadRun::ConnectAndStart()
       Log(LOG_LEVEL_ERROR, "Couldn't obtain FLV header, exiting!");
       return 1;
     }
-    if (!m_output.Write(m_pBuffer, static_cast<size_t>(nHeader))) {
-      Log(LOG_LEVEL_ERROR, "%s: Failed writing FLV header, exiting!", "main");
+    m_header.assign(m_pBuffer, static_cast<size_t>(nHeader));
+    // A file is created with its first tag; standard output gets the header at once.
+    if (m_output.IsStdout() && !WritePendingHeader())
       return 1;
-    }
-    pr.nByteCount += static_cast<uint64_t>(nHeader);
   }
   return -1;
+}
+
+bool DownloadRun::WritePendingHeader()
+{
+  if (m_header.empty())
+    return true;
+  if (!m_output.Write(m_header.data(), m_header.size())) {
+    Log(LOG_LEVEL_ERROR, "%s: Failed writing FLV header, exiting!", "main");
+    return false;
+  }
+  m_progress.nByteCount += m_header.size();
+  m_header.clear();
+  return true;
 }
 
 int DownloadRun::Loop()
@@ -222,6 +239,8 @@ int DownloadRun::Loop()
   m_conn->SetBeforeReceive(FlvOutput::FlushQueued, &m_output);
   int nExit = LoopPasses();
   m_conn->SetBeforeReceive(nullptr, nullptr);
+  if (nExit == kHeaderFailed)
+    return 1;
   if (nExit == -1 && !m_output.Flush())
     nExit = 1;
   if (nExit == 1)
@@ -238,8 +257,14 @@ int DownloadRun::LoopPasses()
     if (m_output.Failed())
       return 1;
     if (m_nResult > 0) {
+      if (!WritePendingHeader())
+        return kHeaderFailed;
       if (!m_output.Queue(m_pBuffer, static_cast<size_t>(m_nResult)))
         return 1;
+      if (!m_bMediaSeen && m_dataTypes != 0) {
+        m_bMediaSeen = true;
+        m_nFirstMediaPosition = m_nPosition;
+      }
       m_progress.nByteCount += static_cast<uint64_t>(m_nResult);
       ReportProgress(s, *m_conn, m_progress, m_nPosition);
     }
@@ -258,6 +283,10 @@ int DownloadRun::Verdict()
   Settings &s = m_settings;
   LogPrintf("\n");
   if (!s.bResumeMode && m_dataTypes != 0x05 && !m_output.FixFlags(m_dataTypes))
+    return 1;
+  // A resumed file keeps its flags and gains the types this run brought.
+  const unsigned char resumedFlags = m_resume.flags | m_dataTypes;
+  if (s.bResumeMode && m_output.HasWritten() && resumedFlags != m_resume.flags && !m_output.FixFlags(resumedFlags))
     return 1;
   // A resumed file ends where this run's data ends, not at its old size.
   if (s.bResumeMode && !m_output.CutStaleTail())
@@ -280,7 +309,7 @@ int DownloadRun::Verdict()
     return 1;
 
   if (!s.bLiveStream) {
-    if (m_progress.dDuration > 0.0 && m_progress.dPercent > 99.9) {
+    if (m_progress.dDuration > 0.0 && m_progress.dPercent > 99.9 && IsProgressMeasured(bOrderlyEnd)) {
       LogPrintf("Download complete\n");
       return 0;
     }
@@ -291,6 +320,18 @@ int DownloadRun::Verdict()
     return 0;
   }
   return 2;
+}
+
+// The percentage compares the stream's times with its duration. After a lost
+// connection it tells how far the download got only when those times count
+// from the start asked for: a recording served again may carry times that
+// start far beyond its duration, and would count as complete at once.
+bool DownloadRun::IsProgressMeasured(bool bOrderlyEnd) const
+{
+  const uint32_t kStartTolerance = 1000;  // ms
+  return bOrderlyEnd ||
+         (m_bMediaSeen && static_cast<uint64_t>(m_nFirstMediaPosition) <=
+                              static_cast<uint64_t>(m_params.nSeekTime) + kStartTolerance);
 }
 
 int DownloadRun::CleanUp(int nExitCode)

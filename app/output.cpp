@@ -1,5 +1,6 @@
 #include "app/output.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -30,6 +31,43 @@ FlvOutput::~FlvOutput()
     fclose(m_file);
   if (file == m_file)
     file = nullptr;
+}
+
+bool FlvOutput::PrepareFile(const char *path)
+{
+  struct stat st;
+  if (stat(path, &st) == 0) {
+    if (S_ISDIR(st.st_mode)) {
+      errno = EISDIR;
+      return false;
+    }
+    if (access(path, W_OK) != 0)
+      return false;
+  } else {
+    if (errno != ENOENT)
+      return false;
+    // A new file needs a directory it can be created in.
+    std::string strDir(path);
+    size_t nSlash = strDir.rfind('/');
+    strDir = nSlash == std::string::npos ? "." : (nSlash == 0 ? "/" : strDir.substr(0, nSlash));
+    if (access(strDir.c_str(), W_OK | X_OK) != 0)
+      return false;
+  }
+  m_strPendingPath = path;
+  m_bStdout = false;
+  m_nEnd = 0;
+  return true;
+}
+
+bool FlvOutput::OpenPending()
+{
+  std::string strPath;
+  strPath.swap(m_strPendingPath);
+  if (OpenFile(strPath.c_str()))
+    return true;
+  Log(LOG_LEVEL_ERROR, "Couldn't open %s for writing: %s", strPath.c_str(), strerror(errno));
+  m_bFailed = true;
+  return false;
 }
 
 bool FlvOutput::OpenFile(const char *path)
@@ -70,7 +108,7 @@ bool FlvOutput::Write(const char *data, size_t n)
 
 bool FlvOutput::Queue(const char *data, size_t n)
 {
-  if (m_file == nullptr || m_bFailed)
+  if (!IsOpen() || m_bFailed)
     return false;
   if (m_batch.size() + n > kBatchSize && !Flush())
     return false;
@@ -102,7 +140,7 @@ void FlvOutput::FlushQueued(void *pOutput)
 
 bool FlvOutput::WriteOut(const char *data, size_t n, const uint32_t *pTagEnds, size_t nTags)
 {
-  if (m_file == nullptr)
+  if (m_file == nullptr && (m_strPendingPath.empty() || !OpenPending()))
     return false;
   size_t nDone = fwrite(data, 1, n, m_file);
   if (nDone == n) {

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 #include <vector>
 
 namespace RTMP_LIB {
@@ -18,6 +19,11 @@ public:
   FlvOutput(const FlvOutput &) = delete;
   FlvOutput &operator=(const FlvOutput &) = delete;
 
+  // Checks that the file can be written, without touching it: an existing
+  // file is created anew (truncated, unbuffered) only when the first bytes are
+  // about to be written, so a run that downloads nothing leaves it as it was.
+  // False (errno set) when it cannot be written.
+  bool PrepareFile(const char *path);
   // Creates or truncates the file, unbuffered. False when it cannot be opened.
   bool OpenFile(const char *path);
   void UseStdout();
@@ -46,12 +52,13 @@ public:
   // Flushes and closes; false (logged) when either fails.
   bool Close();
 
-  bool IsOpen() const { return m_file != nullptr; }
+  bool IsOpen() const { return m_file != nullptr || !m_strPendingPath.empty(); }
   bool IsStdout() const { return m_bStdout; }
   bool HasWritten() const { return m_bWritten; }
   uint64_t End() const { return m_nEnd; }
 
 private:
+  bool OpenPending();
   bool WriteOut(const char *data, size_t n, const uint32_t *pTagEnds, size_t nTags);
   bool CutTo(uint64_t nSize);
 
@@ -59,6 +66,7 @@ private:
   bool m_bStdout;
   bool m_bWritten;
   bool m_bFailed;
+  std::string m_strPendingPath;     // a file to create at the first write
   uint64_t m_nEnd;                  // file offset after the last whole tag written
   std::vector<char> m_batch;        // queued tags, not yet written
   std::vector<uint32_t> m_tagEnds;  // offset in m_batch after each queued tag

@@ -237,6 +237,7 @@ ResumeResult AnalyzePartialFile(FILE *f, int &nSkipKeyframes, ResumeData &data)
   // A run that ended before any media leaves the flags 0; such a file is
   // only refused below when it does hold audio or video.
   const bool bNoMediaFlags = (flags & (FLV_FLAG_AUDIO | FLV_FLAG_VIDEO)) == 0;
+  data.flags = flags;
   data.bAudioOnly = (flags & FLV_FLAG_AUDIO) != 0 && (flags & FLV_FLAG_VIDEO) == 0;
   if (data.bAudioOnly)
     Log(LOG_LEVEL_DEBUG, "Resuming audio only stream!");

@@ -17,6 +17,7 @@ struct ResumeData {
   std::vector<char> storedKeyframe;
   unsigned char storedKeyframeType = 0;
   bool bAudioOnly = false;
+  unsigned char flags = 0;       // the header's audio and video flags
 };
 
 enum ResumeResult {

@@ -67,16 +67,21 @@ class ByteExact(KaveloTestCase):
                 self.assertEqual(data, expected)
 
     def test_standard_output_equals_the_file_but_for_the_flags(self):
-        srv = self.server({"media": synthetic(audio=False)}, max_connections=2)
+        srv = self.server({"media": synthetic(audio=False)}, max_connections=3)
         out = self.path("out.flv")
         r1 = self.kavelo("-r", srv.url("vod/clip"), "-o", out)
         r2 = self.kavelo("-r", srv.url("vod/clip"))
-        self.assertEqual((r1.rc, r2.rc), (0, 0), (r1, r2))
+        # "-" is standard output too, and a resume there is refused as for any standard output.
+        r3 = self.kavelo("-r", srv.url("vod/clip"), "-o", "-", "--resume", "--verbose")
+        self.assertEqual((r1.rc, r2.rc, r3.rc), (0, 0, 0), (r1, r2, r3))
         with open(out, "rb") as fh:
             data = fh.read()
         self.assertEqual(data[4], 0x01)
         self.assertEqual(r2.stdout[4], 0x05)
         self.assertEqual(r2.stdout[:4] + r2.stdout[5:], data[:4] + data[5:])
+        self.assertEqual(r3.stdout, r2.stdout)
+        self.assertIn("Can't resume in stdout mode, ignoring --resume option", r3.stderr)
+        self.assertFalse(os.path.exists(self.path("-")))
 
     def test_start_offset_in_both_time_models(self):
         for model in ("relative", "absolute"):

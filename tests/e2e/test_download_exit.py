@@ -14,6 +14,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from harness import KaveloTestCase, flvtools, kavelo_bin, wait_until  # noqa: E402
 
 MEDIA = {"synthetic": {"duration_ms": 3000}}
+KEEP = b"FLV\x01\x05 an earlier download"
 
 
 def media(**kw):
@@ -24,6 +25,9 @@ class ExitCodes(KaveloTestCase):
     def run_case(self, scenario, *args):
         srv = self.server(scenario)
         out = self.path("out.flv")
+        # An earlier download: a run that writes no tag must leave it as it was.
+        with open(out, "wb") as fh:
+            fh.write(KEEP)
         r = self.kavelo("-r", srv.url("vod/clip"), "-o", out, *args, timeout=90)
         return srv, r, out
 
@@ -34,6 +38,10 @@ class ExitCodes(KaveloTestCase):
              ["Download may be incomplete", "try --resume"], ["Download complete"]),
             ("TCP reset mid-stream", {"media": media(max_messages=40), "end": "reset"}, [], 2,
              ["Download may be incomplete"], ["Download complete"]),
+            # A recording served again keeps its times: they start far beyond its duration.
+            ("times past the duration, connection lost",
+             {"media": media(synthetic={"duration_ms": 2000}, time_offset=5000, max_messages=20), "end": "close"},
+             [], 2, ["Download may be incomplete"], ["Download complete"]),
             ("connection drops inside a message", {"media": media(max_messages=40, cut_bytes=300), "end": "close"},
              [], 2, ["Download may be incomplete"], ["Download complete"]),
             ("close request after media", {"media": media(max_messages=40), "end": "close_request"}, [], 2,
@@ -61,14 +69,23 @@ class ExitCodes(KaveloTestCase):
                     self.assertIn(text, r.stderr)
                 for text in absent:
                     self.assertNotIn(text, r.stderr)
-                if os.path.exists(out) and os.path.getsize(out) > 0:
+                with open(out, "rb") as fh:
+                    data = fh.read()
+                if rc == 1:
+                    self.assertEqual(data, KEEP)
+                else:
                     self.assertEqual(flvtools.read(out).errors, [])
 
     def test_already_completed_does_not_connect(self):
         srv = self.server({"media": MEDIA})
-        r = self.kavelo("-r", srv.url("vod/clip"), "-o", self.path("out.flv"), "--start", "20", "--stop", "10")
+        out = self.path("out.flv")
+        with open(out, "wb") as fh:
+            fh.write(KEEP)
+        r = self.kavelo("-r", srv.url("vod/clip"), "-o", out, "--start", "20", "--stop", "10")
         self.assertEqual(r.rc, 0, r)
         self.assertIn("Already Completed\n", r.stderr)
+        with open(out, "rb") as fh:
+            self.assertEqual(fh.read(), KEEP)
         time.sleep(0.2)
         self.assertEqual(srv.events("connection"), [])
 
@@ -80,6 +97,8 @@ class ExitCodes(KaveloTestCase):
         r = self.kavelo("-r", "rtmp://127.0.0.1:%d/vod/clip" % port, "-o", self.path("out.flv"))
         self.assertEqual(r.rc, 1, r)
         self.assertIn("Failed to connect!", r.stderr)
+        # Nothing was downloaded: no file is created.
+        self.assertFalse(os.path.exists(self.path("out.flv")))
 
 
 class OutputFailures(KaveloTestCase):
