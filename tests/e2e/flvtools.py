@@ -16,6 +16,53 @@ import amf0  # noqa: E402
 AUDIO, VIDEO, SCRIPT = 8, 9, 18
 HEADER_SIZE = 13
 
+# Enhanced RTMP packet types: video (audio ones in brackets where they differ).
+SEQUENCE_START, CODED_FRAMES, SEQUENCE_END, CODED_FRAMES_X = 0, 1, 2, 3
+MULTITRACK_VIDEO, MULTITRACK_AUDIO, MODEX = 6, 5, 7
+
+
+def classify(ttype, data):
+    """What an audio or video body holds: "key" (a video keyframe: classic
+    frame type 1, Enhanced frame type 1 with coded frames), "config" (sequence
+    start or classic AVC/HEVC/AAC sequence header), "frame", or "other"
+    (sequence end, metadata, command, damaged)."""
+    data = bytes(data)
+    if not data:
+        return "other"
+    b0 = data[0]
+    if ttype == VIDEO and not b0 & 0x80:
+        if (b0 & 0x0F) in (7, 12) and len(data) > 1 and data[1] == 0:
+            return "key" if b0 >> 4 == 1 else "config"
+        return {1: "key", 5: "other"}.get(b0 >> 4, "frame")
+    if ttype == AUDIO and b0 >> 4 != 9:
+        return "config" if b0 >> 4 == 10 and len(data) > 1 and data[1] == 0 else "frame"
+    if ttype not in (AUDIO, VIDEO):
+        return "other"
+    pt, pos = b0 & 0x0F, 1
+    while pt == MODEX:                      # size, data, then modifier and next type
+        if pos >= len(data):
+            return "other"
+        size, pos = data[pos] + 1, pos + 1
+        if size == 256:
+            size, pos = int.from_bytes(data[pos:pos + 2], "big") + 1, pos + 2
+        pos += size
+        if pos >= len(data):
+            return "other"
+        pt, pos = data[pos] & 0x0F, pos + 1
+    if pt == (MULTITRACK_VIDEO if ttype == VIDEO else MULTITRACK_AUDIO):
+        if pos >= len(data):
+            return "other"
+        pt, pos = data[pos] & 0x0F, pos + 1
+    if pos + 4 > len(data):                 # the FourCC
+        return "other"
+    if pt in ((0, 5) if ttype == VIDEO else (0, 4)):
+        return "config"
+    if ttype == AUDIO:
+        return "frame" if pt == CODED_FRAMES else "other"
+    if pt not in (CODED_FRAMES, CODED_FRAMES_X) or (b0 >> 4) & 7 == 5:
+        return "other"
+    return "key" if (b0 >> 4) & 7 == 1 else "frame"
+
 
 class Tag:
     __slots__ = ("type", "ts", "data", "stream_id", "offset")
@@ -26,7 +73,7 @@ class Tag:
 
     @property
     def is_keyframe(self):
-        return self.type == VIDEO and len(self.data) > 0 and (self.data[0] >> 4) == 1
+        return self.type == VIDEO and classify(VIDEO, self.data) == "key"
 
     def to_bytes(self):
         n = len(self.data)
@@ -153,29 +200,85 @@ class _Payload:
         return out
 
 
+# Synthetic codecs: classic Sorenson H.263 and MP3, or Enhanced RTMP headers
+# in front of noise: HEVC in coded frames (with a composition time), AV1 in
+# coded frames without one, VP9 as two tracks of one codec, Opus.
+VIDEO_CODECS = ("h263", "hevc", "av1", "vp9-multitrack")
+AUDIO_CODECS = ("mp3", "opus")
+
+
+def video_head(codec, kind, payload_size=0):
+    """Header bytes of a video body; kind "key", "inter" or "config" (the
+    sequence start, sent once before the first frame).  A multitrack body's
+    header depends on the payload size: two tracks split it in halves."""
+    if codec == "h263":
+        # Sorenson H.263 picture header: 320x240, intra or inter picture.
+        return bytes([0x12 if kind == "key" else 0x22]) + (
+            b"\x00\x00\x80\x02\x80" if kind == "key" else b"\x00\x00\x80\x02\xa0")
+    frame = 2 if kind == "inter" else 1
+    if codec == "hevc":
+        pt = SEQUENCE_START if kind == "config" else CODED_FRAMES
+        return bytes([0x80 | frame << 4 | pt]) + b"hvc1" + (b"" if kind == "config" else b"\x00\x00\x00")
+    if codec == "av1":
+        pt = SEQUENCE_START if kind == "config" else CODED_FRAMES_X
+        return bytes([0x80 | frame << 4 | pt]) + b"av01"
+    if codec == "vp9-multitrack":
+        pt = SEQUENCE_START if kind == "config" else CODED_FRAMES_X
+        # Many tracks of one codec: the FourCC once, then id and size per track.
+        return bytes([0x80 | frame << 4 | MULTITRACK_VIDEO, 0x10 | pt]) + b"vp09"
+    raise ValueError("unknown video codec %r" % codec)
+
+
+def video_body(codec, kind, size, payload):
+    """A video body of about `size` bytes: the header, then noise."""
+    head = video_head(codec, kind)
+    if codec != "vp9-multitrack":
+        return head + payload(max(size - len(head), 1))
+    n = max(size - len(head) - 8, 2)
+    data = payload(n)
+    tracks = b"".join(bytes([i]) + len(p).to_bytes(3, "big") + p for i, p in enumerate((data[:n // 2], data[n // 2:])))
+    return head + tracks
+
+
+def audio_body(codec, kind, size, payload):
+    if codec == "mp3":
+        return b"\x2f" + payload(size - 1)
+    if codec == "opus":
+        if kind == "config":   # OpusHead: version 1, 2 channels, pre-skip 312, 48 kHz
+            return b"\x90Opus" + b"OpusHead\x01\x02\x38\x01\x80\xbb\x00\x00\x00\x00\x00"
+        return b"\x91Opus" + payload(max(size - 5, 1))
+    raise ValueError("unknown audio codec %r" % codec)
+
+
 def generate_tags(duration_ms=10000, video=True, audio=True, video_interval=40,
                   audio_interval=26, keyframe_interval=1000, video_size=(600, 2400),
-                  keyframe_size=6000, audio_size=200, seed=1, start_ms=0):
+                  keyframe_size=6000, audio_size=200, seed=1, start_ms=0,
+                  video_codec="h263", audio_codec="mp3"):
     """Media tags (no metadata): video at every video_interval ms with a
     keyframe every keyframe_interval ms, audio of a fixed size at every
     audio_interval ms; at equal times video comes first.  Sizes are given in
-    bytes; video_size is a (min, max) range for inter frames."""
+    bytes; video_size is a (min, max) range for inter frames.  Enhanced codecs
+    send their sequence start first, at the first frame's time."""
     pay = _Payload(seed)
     rnd = random.Random(seed + 1)
     items = []
     if video:
+        if video_codec != "h263":
+            items.append((start_ms, -1, Tag(VIDEO, start_ms, video_body(video_codec, "config", 40, pay.take))))
         t = 0
         while t < duration_ms:
             key = (t % keyframe_interval) < video_interval
             size = keyframe_size if key else rnd.randint(video_size[0], video_size[1])
-            # Sorenson H.263 picture header: 320x240, intra or inter picture.
-            head = bytes([0x12 if key else 0x22]) + (b"\x00\x00\x80\x02\x80" if key else b"\x00\x00\x80\x02\xa0")
-            items.append((t + start_ms, 0, Tag(VIDEO, t + start_ms, head + pay.take(size - len(head)))))
+            body = video_body(video_codec, "key" if key else "inter", size, pay.take)
+            items.append((t + start_ms, 0, Tag(VIDEO, t + start_ms, body)))
             t += video_interval
     if audio:
+        if audio_codec != "mp3":
+            items.append((start_ms, -1, Tag(AUDIO, start_ms, audio_body(audio_codec, "config", 0, pay.take))))
         t = 0
         while t < duration_ms:
-            items.append((t + start_ms, 1, Tag(AUDIO, t + start_ms, b"\x2f" + pay.take(audio_size - 1))))
+            items.append((t + start_ms, 1, Tag(AUDIO, t + start_ms, audio_body(audio_codec, "frame", audio_size,
+                                                                               pay.take))))
             t += audio_interval
     items.sort(key=lambda x: (x[0], x[1]))
     return [it[2] for it in items]

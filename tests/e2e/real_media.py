@@ -15,6 +15,11 @@ variants that share every media tag:
 Neither metadata holds an AMF date: some servers' metadata parsers give up at
 one and then ignore the whole object, index included.
 
+Beside them, synthetic Enhanced RTMP files of the same length and keyframe
+spacing (noise behind real headers, flvtools.generate): HEVC with Opus, AV1,
+and VP9 in two tracks, each indexed as above (`<codec>-indexed`), and HEVC
+without index (`hevc-plain`).
+
 Files live under $KAVELO_BUILD/media/<version>/ and are made once; concurrent
 test processes serialise on a lock file and publish each file atomically.
 """
@@ -43,6 +48,14 @@ PLAIN_NAME = "plain"             # play path of the file without index
 INDEXED_NAME = "indexed"         # play path of the file with index
 
 Media = collections.namedtuple("Media", "directory plain indexed keyframe_times duration_ms")
+
+# Play path -> flvtools.generate arguments of the Enhanced files.
+ENHANCED = {
+    "hevc-indexed": {"video_codec": "hevc", "audio_codec": "opus", "keyframes_index": True},
+    "av1-indexed": {"video_codec": "av1", "keyframes_index": True},
+    "vp9-multitrack-indexed": {"video_codec": "vp9-multitrack", "keyframes_index": True},
+    "hevc-plain": {"video_codec": "hevc", "audio_codec": "opus"},
+}
 
 
 def tags_of(path):
@@ -181,6 +194,11 @@ def ensure_media():
             media = media_tags_of(tags_of(source))
             _publish(plain, layout(media, with_index=False))
             _publish(indexed, layout(media, with_index=True))
+        for name, kw in ENHANCED.items():
+            path = os.path.join(root, name + ".flv")
+            if not os.path.exists(path):
+                _publish(path, flvtools.generate(duration_ms=VIDEO_FRAMES * 1000 // FPS, video_interval=1000 // FPS,
+                                                 keyframe_interval=KEYFRAME_INTERVAL * 1000 // FPS, **kw))
     tags = tags_of(indexed)
     keyframe_times = [tags[i].ts for i in index_entries(tags)]
     duration_ms = max(t.ts for t in tags)

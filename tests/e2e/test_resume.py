@@ -14,6 +14,10 @@ from harness import KaveloTestCase, flvtools, wait_until  # noqa: E402
 # Audio every 26 ms meets a keyframe (every 1000 ms) at 13 s: after a resume
 # from that keyframe, the audio message at its time is new data.
 SYNTH = {"duration_ms": 15000, "audio_interval": 26}
+# Classic H.263, and Enhanced RTMP video: coded frames with a composition
+# time, coded frames without one, two tracks of one codec (with Opus audio).
+CODECS = [("classic", {}), ("hevc", {"video_codec": "hevc"}), ("av1", {"video_codec": "av1"}),
+          ("vp9 multitrack", {"video_codec": "vp9-multitrack", "audio_codec": "opus"})]
 
 
 def read(path):
@@ -57,12 +61,12 @@ class InterruptThenResume(ResumeCase):
             ("nothing missing", {}, []),
         ]
 
-    def check_models(self, synth, **media_kw):
-        for model in ("relative", "absolute"):
-            media = dict({"synthetic": synth, "model": model}, **media_kw)
+    def check_models(self, synth, codecs=CODECS[:1], **media_kw):
+        for (codec, codec_kw), model in [(c, m) for c in codecs for m in ("relative", "absolute")]:
+            media = dict({"synthetic": dict(synth, **codec_kw), "model": model}, **media_kw)
             expected = self.one_shot(media)
             for name, first, args in self.interruptions(media):
-                with self.subTest(model=model, interruption=name):
+                with self.subTest(codec=codec, model=model, interruption=name):
                     srv, out = self.interrupted(media, first, args)
                     partial = read(out)
                     self.assertLess(len(partial), len(expected) + 1)
@@ -81,13 +85,27 @@ class InterruptThenResume(ResumeCase):
                         self.assertGreater(srv.commands("play", conn=1)[0]["amf"][4], 0)
 
     def test_audio_and_video(self):
-        self.check_models(SYNTH)
+        self.check_models(SYNTH, CODECS)
 
     def test_audio_only(self):
-        self.check_models(dict(SYNTH, video=False, duration_ms=6000))
+        self.check_models(dict(SYNTH, video=False, duration_ms=6000), [("mp3", {}), ("opus", {"audio_codec": "opus"})])
 
     def test_aggregates(self):
-        self.check_models(SYNTH, aggregate=6)
+        self.check_models(SYNTH, [CODECS[0], CODECS[3]], aggregate=6)
+
+    def test_server_that_starts_past_the_keyframe(self):
+        # It starts at the first keyframe after S: asked again for S - 1, on a
+        # new connection, it starts at S. With its own times the first message
+        # tells; with restarted times the first one past S.
+        for (codec, codec_kw), model in [(c, m) for c in CODECS for m in ("absolute", "relative")]:
+            with self.subTest(codec=codec, model=model):
+                media = {"synthetic": dict(SYNTH, **codec_kw), "model": model, "seek": "after"}
+                expected = self.one_shot(media)
+                srv, out = self.interrupted(media, {}, ["--stop", "5.5"])
+                r = self.fetch(srv, out, "--resume")
+                self.assertEqual(r.rc, 0, r)
+                self.assertEqual([c["amf"][4] for c in srv.commands("play")][1:], [5000, 4999])
+                self.assertEqual(read(out), expected)
 
     def test_signal_then_resume(self):
         for model in ("relative", "absolute"):
@@ -145,12 +163,10 @@ class ResumeFailures(ResumeCase):
         cases = [
             ("metadata differs", "relative", meta_differs, [], "try --skip 1"),
             ("metadata differs", "absolute", meta_differs, [], "try --skip 1"),
-            ("server starts after the keyframe", "relative", {"media": {"synthetic": SYNTH, "seek": "after"}}, [],
-             "try --skip 1"),
-            ("server starts after the keyframe", "absolute",
-             {"media": {"synthetic": SYNTH, "seek": "after", "model": "absolute"}}, [], "try --skip 1"),
-            ("the user's skip plus one", "relative", {"media": {"synthetic": SYNTH, "seek": "after"}},
-             ["--skip", "2"], "try --skip 3"),
+            # Asked again from just before the keyframe, it still starts elsewhere.
+            ("server cannot seek and times from S", "absolute",
+             {"media": {"synthetic": SYNTH, "seek": "restart", "model": "absolute"}}, [], "try --skip 1"),
+            ("the user's skip plus one", "relative", meta_differs, ["--skip", "2"], "try --skip 3"),
         ]
         for name, model, second, args, hint in cases:
             with self.subTest(name, model=model):

@@ -42,11 +42,12 @@ def _is_metadata(tag):
 
 def _start_index(media_tags, start, mode):
     """Index of the first tag to send for a play from start ms."""
-    if mode == "none" or not media_tags:
+    if mode in ("none", "restart") or not media_tags:
         return 0
     keys = [i for i, t in enumerate(media_tags) if t.is_keyframe]
-    if not keys:  # audio only: any audio tag is a starting point
-        keys = [i for i, t in enumerate(media_tags) if t.type == flvtools.AUDIO]
+    if not keys:  # audio only: any audio tag with frames is a starting point
+        keys = [i for i, t in enumerate(media_tags)
+                if t.type == flvtools.AUDIO and flvtools.classify(t.type, t.data) == "frame"]
     if not keys or start <= 0:
         return 0
     if mode == "after":
@@ -98,6 +99,9 @@ def plan(tags, cfg, play):
     base_time = chosen[0].ts if chosen else 0
     relative = not live and cfg.get("model", "relative") == "relative"
     shift = base_time if relative else 0
+    # A server that cannot seek: the stream from its start, stamped from S on.
+    if not live and not relative and cfg.get("seek") == "restart" and start > 0:
+        shift = -int(start)
     out = []
     body = _metadata_body(meta, cfg)
     if body is not None and cfg.get("metadata", "first") == "first":
