@@ -345,8 +345,10 @@ class ResultsAndErrors(HostileCase):
             # Results are matched by order alone and play, answered by a
             # status, stays pending: a late error is taken as play's refusal.
             ("error while play is pending", stream((6, [error, error])), [], 1, 6),
-            ("error answering FCSubscribe", {"createStream": {"after": [error]}, "media": dict(MEDIA, live=True)},
-             ["--live"], 0, True),
+            # FCSubscribe is answered by onFCSubscribe alone: an error while
+            # play waits behind it is play's refusal.
+            ("error while play waits behind FCSubscribe",
+             {"createStream": {"after": [error]}, "media": dict(MEDIA, live=True)}, ["--live"], 1, False),
             ("failure status mid-stream", stream((12, [{"op": "status", "code": "NetStream.Failed",
                                                         "level": "error"}])), [], 1, 12),
         ]
