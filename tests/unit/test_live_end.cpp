@@ -245,6 +245,9 @@ TEST(LivePosition, CodecConfigurationsDoNotSetTheOrigin)
   const std::string avcKeyframe = Hex("17 01 00 00 00 AA BB");
   const std::string aacFrame = Hex("AF 01 21 00");
   const std::string mp3Frame = Hex("2F 00 FF FB");
+  const std::string opusHeader = Hex("90 4F 70 75 73 4F 70 75 73 48 65 61 64");  // Enhanced audio sequence start
+  const std::string opusFrame = Hex("91 4F 70 75 73 FC FF FE");
+  const std::string exKeyframe = Hex("91 68 76 63 31 00 00 00 AA BB");
   struct Msg {
     uint8_t nType;
     uint32_t nTime;
@@ -265,6 +268,10 @@ TEST(LivePosition, CodecConfigurationsDoNotSetTheOrigin)
        true,
        {{9, 0, hevcHeader}, {9, 0, exHeader}, {9, 300, avcKeyframe}, {9, 800, avcKeyframe}},
        {0, 0, 0, 500}},
+      {"Enhanced sequence starts",
+       true,
+       {{8, 0, opusHeader}, {9, 0, exHeader}, {9, 17000000, exKeyframe}, {8, 17000020, opusFrame}},
+       {0, 0, 0, 20}},
       {"a frame sets the origin", true, {{9, 0, avcKeyframe}, {9, 17000000, avcKeyframe}}, {0, 17000000}},
       {"an MP3 frame is no configuration", true, {{8, 1000, mp3Frame}, {8, 3000, mp3Frame}}, {0, 2000}},
       {"a later sequence header counts", true, {{9, 5000, avcKeyframe}, {9, 9000, avcHeader}}, {0, 4000}},
