@@ -8,11 +8,9 @@
 #include <memory>
 #include <string>
 
-#include "app/flv_writer.h"
-#include "app/kavelo.h"
-#include "app/output.h"
-#include "app/progress.h"
-#include "app/resume.h"
+#include <sys/stat.h>
+
+#include "app/download_run.h"
 #include "foundation/log.h"
 #include "rtmp/rtmp.h"
 #include "url/parseurl.h"
@@ -21,48 +19,10 @@ namespace RTMP_LIB {
 
 namespace {
 
-const unsigned int kBufferSize = 1048576;
 // The loop's result for a header that could not be written (logged already).
 const int kHeaderFailed = 10;
 
-class DownloadRun
-{
-public:
-  explicit DownloadRun(Settings &settings) : m_settings(settings), m_nUserSkip(settings.nSkipKeyframes) {}
-  ~DownloadRun() { free(m_pBuffer); }
-  int Run();
-
-private:
-  // Each step returns -1 to go on, or the exit code to end with.
-  int Prepare();
-  int OpenOutput();
-  int ConnectAndStart();
-  int Loop();
-  int LoopPasses();
-  int Verdict();
-  bool WritePendingHeader();
-  bool IsProgressMeasured(bool bOrderlyEnd) const;
-  int CleanUp(int nExitCode);
-
-  Settings &m_settings;
-  const int m_nUserSkip;
-  std::string m_strTcUrl;
-  char *m_pBuffer = nullptr;
-  std::unique_ptr<CRTMP> m_conn;
-  FlvOutput m_output;
-  ResumeData m_resume;
-  StreamParams m_params;
-  StreamState m_state;
-  Progress m_progress;
-  uint32_t m_nPlayLength = 0;
-  uint32_t m_nPosition = 0;
-  unsigned char m_dataTypes = 0;
-  std::string m_header;        // the FLV header, until the first tag goes out behind it
-  bool m_bMediaSeen = false;
-  uint32_t m_nFirstMediaPosition = 0;
-  int m_nResult = 0;           // the last WriteStream result
-  bool m_bStopReached = false;
-};
+}  // namespace
 
 int DownloadRun::Run()
 {
@@ -70,8 +30,17 @@ int DownloadRun::Run()
   if (nExit >= 0)
     return nExit;
   nExit = ConnectAndStart();
-  if (nExit == -1)
+  while (nExit == -1) {
     nExit = Loop();
+    if (nExit != -1)
+      break;
+    nExit = Continue();
+    if (nExit == -2)
+      nExit = -1;
+    else if (nExit == -1)
+      continue;
+    break;
+  }
   if (nExit == -1)
     nExit = Verdict();
   return CleanUp(nExit);
@@ -100,39 +69,87 @@ int DownloadRun::Prepare()
   Log(LOG_LEVEL_DEBUG, "Setting buffer time to: %.3f sec", s.nBufferTime / 1000.0);
   m_conn->SetBufferMS(static_cast<int>(std::min<uint32_t>(s.nBufferTime, INT32_MAX)));
 
-  if (s.bResumeMode) {
-    FILE *f = fopen(s.flvPath, "r+b");
-    if (f == nullptr) {
-      s.bResumeMode = false;
-    } else {
-      // Unbuffered like a new file: a failed write shows at once, and the
-      // file can be cut back to its last whole tag.
-      setbuf(f, nullptr);
-      ResumeResult res = AnalyzePartialFile(f, s.nSkipKeyframes, m_resume);
-      if (res == RESUME_FAILED) {
-        fclose(f);
-        return CleanUp(1);
-      }
-      if (res == RESUME_CONTINUE) {
-        m_output.Adopt(f, m_resume.nResumeOffset);
-        m_progress.nByteCount = m_resume.nFileSize;
-        m_progress.dDuration = SaneDuration(m_resume.dDuration);
-        m_params.bResumeMode = true;
-        m_params.nSeekTime = m_resume.nSeekTime;
-        m_params.pStoredMeta = m_resume.storedMeta.data();
-        m_params.nStoredMetaSize = static_cast<uint32_t>(m_resume.storedMeta.size());
-        m_params.pStoredKeyframe = m_resume.storedKeyframe.data();
-        m_params.storedKeyframeType = m_resume.storedKeyframeType;
-        m_params.nStoredKeyframeSize = static_cast<uint32_t>(m_resume.storedKeyframe.size());
-        return -1;
-      }
-      // A fresh download replaces the file; its count starts from nothing.
-      fclose(f);
-      s.bResumeMode = false;
-      m_resume = ResumeData();
-    }
-  }
+  // A regular file can be cut back and analysed like a partial download
+  // when a connection breaks; anything else is followed as it goes out.
+  struct stat st;
+  m_bCanCutBack = !s.bToStdout && (stat(s.flvPath, &st) != 0 || S_ISREG(st.st_mode));
+  m_bTrack = s.bLiveStream || !m_bCanCutBack;
+  if (s.bResumeMode)
+    return s.bLiveStream ? PrepareLiveResume() : PrepareResume();
   return OpenOutput();
+}
+
+int DownloadRun::PrepareResume()
+{
+  Settings &s = m_settings;
+  FILE *f = fopen(s.flvPath, "r+b");
+  if (f == nullptr) {
+    s.bResumeMode = false;
+    return OpenOutput();
+  }
+  // Unbuffered like a new file: a failed write shows at once, and the file
+  // can be cut back to its last whole tag.
+  setbuf(f, nullptr);
+  ResumeResult res = AnalyzePartialFile(f, s.nSkipKeyframes, m_resume);
+  if (res == RESUME_FAILED) {
+    fclose(f);
+    return CleanUp(1);
+  }
+  if (res == RESUME_CONTINUE) {
+    m_output.Adopt(f, m_resume.nResumeOffset);
+    m_progress.nByteCount = m_resume.nFileSize;
+    m_progress.dDuration = SaneDuration(m_resume.dDuration);
+    UseResumeData();
+    return -1;
+  }
+  // A fresh download replaces the file; its count starts from nothing.
+  fclose(f);
+  s.bResumeMode = false;
+  m_resume = ResumeData();
+  return OpenOutput();
+}
+
+// A live recording in a file goes on where it ended: after its last whole
+// tag, with times that never go back.
+int DownloadRun::PrepareLiveResume()
+{
+  Settings &s = m_settings;
+  FILE *f = fopen(s.flvPath, "r+b");
+  if (f == nullptr) {
+    s.bResumeMode = false;
+    return OpenOutput();
+  }
+  setbuf(f, nullptr);
+  uint32_t nLastTime = 0;
+  ResumeResult res = AnalyzeLiveRecording(f, m_resume, nLastTime);
+  if (res == RESUME_FAILED) {
+    fclose(f);
+    return CleanUp(1);
+  }
+  if (res == RESUME_FRESH) {
+    fclose(f);
+    s.bResumeMode = false;
+    m_resume = ResumeData();
+    return OpenOutput();
+  }
+  m_output.Adopt(f, m_resume.nResumeOffset);
+  if (!m_output.CutBack())
+    return CleanUp(1);
+  m_progress.nByteCount = m_resume.nFileSize;
+  m_cont.Adopt(nLastTime, m_resume.storedMeta);
+  m_cont.BeginLiveJoin();
+  return -1;
+}
+
+void DownloadRun::UseResumeData()
+{
+  m_params.bResumeMode = true;
+  m_params.nSeekTime = m_resume.nSeekTime;
+  m_params.pStoredMeta = m_resume.storedMeta.data();
+  m_params.nStoredMetaSize = static_cast<uint32_t>(m_resume.storedMeta.size());
+  m_params.pStoredKeyframe = m_resume.storedKeyframe.data();
+  m_params.storedKeyframeType = m_resume.storedKeyframeType;
+  m_params.nStoredKeyframeSize = static_cast<uint32_t>(m_resume.storedKeyframe.size());
 }
 
 int DownloadRun::OpenOutput()
@@ -164,9 +181,36 @@ int DownloadRun::ConnectAndStart()
   }
   m_params.nSeekTime = nSeekTime;
   m_params.bLiveStream = s.bLiveStream;
+  m_nFirstSeekTime = s.bResumeMode ? s.nStartOffset : nSeekTime;
+  int nExit = ConnectStream();
+  if (nExit != -1)
+    return nExit;
+  m_progress.nProgressStep = s.bLiveStream ? 25600 : (s.bHashProgress ? 102400 : 204800);
+
+  if (!s.bResumeMode) {
+    int nHeader = WriteHeader(&m_pBuffer, kBufferSize);
+    if (nHeader <= 0) {
+      Log(LOG_LEVEL_ERROR, "Couldn't obtain FLV header, exiting!");
+      return 1;
+    }
+    m_header.assign(m_pBuffer, static_cast<size_t>(nHeader));
+    // A file is created with its first tag; standard output gets the header at once.
+    if (m_output.IsStdout() && !WritePendingHeader())
+      return 1;
+  }
+  return -1;
+}
+
+// Plays m_params from a new connection. A live stream's stop offset counts
+// the time recorded so far.
+int DownloadRun::ConnectStream()
+{
+  Settings &s = m_settings;
+  const uint32_t nSeekTime = m_params.nSeekTime;
   if (s.nStopOffset != 0) {
-    m_nPlayLength = s.nStopOffset - nSeekTime;
-    if (nSeekTime >= s.nStopOffset) {
+    const uint32_t nFrom = s.bLiveStream ? m_nPosition : nSeekTime;
+    m_nPlayLength = s.nStopOffset - nFrom;
+    if (nFrom >= s.nStopOffset) {
       LogPrintf("Already Completed\n");
       return 0;
     }
@@ -186,7 +230,8 @@ int DownloadRun::ConnectAndStart()
     return 1;
   }
   Log(LOG_LEVEL_INFO, "Connected...");
-  m_nPosition = nSeekTime;
+  if (!s.bLiveStream)
+    m_nPosition = nSeekTime;
 
   Progress &pr = m_progress;
   if (pr.dDuration > 0.0 && m_nPosition >= pr.dDuration * 999.0) {
@@ -202,19 +247,6 @@ int DownloadRun::ConnectAndStart()
   }
   if (m_nPlayLength != 0)
     LogPrintf("For duration: %.3f sec\n", m_nPlayLength / 1000.0);
-  pr.nProgressStep = s.bLiveStream ? 25600 : (s.bHashProgress ? 102400 : 204800);
-
-  if (!s.bResumeMode) {
-    int nHeader = WriteHeader(&m_pBuffer, kBufferSize);
-    if (nHeader <= 0) {
-      Log(LOG_LEVEL_ERROR, "Couldn't obtain FLV header, exiting!");
-      return 1;
-    }
-    m_header.assign(m_pBuffer, static_cast<size_t>(nHeader));
-    // A file is created with its first tag; standard output gets the header at once.
-    if (m_output.IsStdout() && !WritePendingHeader())
-      return 1;
-  }
   return -1;
 }
 
@@ -257,16 +289,25 @@ int DownloadRun::LoopPasses()
     if (m_output.Failed())
       return 1;
     if (m_nResult > 0) {
-      if (!WritePendingHeader())
-        return kHeaderFailed;
-      if (!m_output.Queue(m_pBuffer, static_cast<size_t>(m_nResult)))
-        return 1;
-      if (!m_bMediaSeen && m_dataTypes != 0) {
-        m_bMediaSeen = true;
-        m_nFirstMediaPosition = m_nPosition;
+      const char *p = m_pBuffer;
+      size_t n = static_cast<size_t>(m_nResult);
+      if (m_bTrack)
+        m_cont.Rewrite(p, n);
+      if (s.bLiveStream)
+        m_nPosition = m_cont.LivePosition();
+      if (n > 0) {
+        if (!WritePendingHeader())
+          return kHeaderFailed;
+        if (!m_output.Queue(p, n))
+          return 1;
+        m_bWroteThisConnection = true;
+        if (!m_bMediaSeen && m_dataTypes != 0) {
+          m_bMediaSeen = true;
+          m_nFirstMediaPosition = m_nPosition;
+        }
+        m_progress.nByteCount += n;
+        ReportProgress(s, *m_conn, m_progress, m_nPosition);
       }
-      m_progress.nByteCount += static_cast<uint64_t>(m_nResult);
-      ReportProgress(s, *m_conn, m_progress, m_nPosition);
     }
     if (s.nStopOffset != 0 && m_nPosition >= s.nStopOffset) {
       LogPrintf("\nStop offset has been reached at %.3f sec\n", s.nStopOffset / 1000.0);
@@ -282,11 +323,7 @@ int DownloadRun::Verdict()
 {
   Settings &s = m_settings;
   LogPrintf("\n");
-  if (!s.bResumeMode && m_dataTypes != 0x05 && !m_output.FixFlags(m_dataTypes))
-    return 1;
-  // A resumed file keeps its flags and gains the types this run brought.
-  const unsigned char resumedFlags = m_resume.flags | m_dataTypes;
-  if (s.bResumeMode && m_output.HasWritten() && resumedFlags != m_resume.flags && !m_output.FixFlags(resumedFlags))
+  if (!FixHeaderFlags())
     return 1;
   // A resumed file ends where this run's data ends, not at its old size.
   if (s.bResumeMode && !m_output.CutStaleTail())
@@ -300,7 +337,7 @@ int DownloadRun::Verdict()
   const ResumeFilterState &f = m_state.filter;
   // A resumed stream that ended without its keyframe continued nothing.
   bool bResumeFailed = m_nResult == -2 || (bOrderlyEnd && !f.bFoundKeyframe && !f.bFoundFlvKeyframe);
-  if (s.bResumeMode && bResumeFailed) {
+  if (m_params.bResumeMode && bResumeFailed) {
     Log(LOG_LEVEL_ERROR, "Couldn't resume FLV file, try --skip %d", m_nUserSkip + 1);
     return 1;
   }
@@ -320,6 +357,16 @@ int DownloadRun::Verdict()
     return 0;
   }
   return 2;
+}
+
+// The header says which of audio and video the file holds: a resumed file
+// keeps its flags and gains the types this run brought.
+bool DownloadRun::FixHeaderFlags()
+{
+  if (!m_settings.bResumeMode)
+    return m_dataTypes == 0x05 || m_output.FixFlags(m_dataTypes);
+  const unsigned char flags = m_resume.flags | m_dataTypes;
+  return !m_output.HasWritten() || flags == m_resume.flags || m_output.FixFlags(flags);
 }
 
 // The percentage compares the stream's times with its duration. After a lost
@@ -345,8 +392,6 @@ int DownloadRun::CleanUp(int nExitCode)
   Log(LOG_LEVEL_DEBUG, "Exit code: %d\n", nExitCode);
   return nExitCode;
 }
-
-}  // namespace
 
 }  // namespace RTMP_LIB
 

@@ -22,12 +22,13 @@ struct Settings {
   const char *subscribePath = nullptr;
   const char *flvPath = nullptr;
   bool bToStdout = true;
-  bool bResumeMode = false;
+  bool bResumeMode = false;  // with bLiveStream: append to the recording in the file
   bool bLiveStream = false;
   bool bHashProgress = false;
   bool bBufferTimeGiven = false;
   uint32_t nBufferTime = 36000000;  // ten hours
   uint32_t nTimeout = 300;
+  uint32_t nRetry = 0;  // reconnections in a row after lost connections
   int nSkipKeyframes = 0;
   uint32_t nStartOffset = 0;
   uint32_t nStopOffset = 0;

@@ -35,6 +35,7 @@ const struct option kLongOptions[] = {
     {"flv", required_argument, nullptr, 'o'},
     {"resume", no_argument, nullptr, 'e'},
     {"timeout", required_argument, nullptr, 'm'},
+    {"retry", required_argument, nullptr, 'R'},
     {"buffer", required_argument, nullptr, 'b'},
     {"skip", required_argument, nullptr, 'k'},
     {"subscribe", required_argument, nullptr, 'd'},
@@ -132,6 +133,7 @@ void PrintUsage(const Settings &s)
   snprintf(line, sizeof line, "Timeout connection num seconds (default: %lu)\n",
            static_cast<unsigned long>(s.nTimeout));
   PrintRow("--timeout|-m num", line);
+  PrintRow("--retry num", "Reconnect and continue up to num times in a row after a lost connection (default: 0)\n");
   PrintRow("--start|-A num", "Start at num seconds into stream (not valid when using --live)\n");
   PrintRow("--stop|-B num", "Stop at num seconds into stream (or duration of live stream to play)\n");
   PrintRow("--hashes|-#", "Display progress with hashes, not with the byte counter\n");
@@ -267,6 +269,13 @@ int ApplyOption(int opt, const char *arg, Settings &s)
     }
     s.nTimeout = static_cast<uint32_t>(n);
     break;
+  case 'R':
+    if (!ParseInt(arg, &n) || n < 0) {
+      Log(LOG_LEVEL_ERROR, "--retry must be a number from 0 to 2147483647, not %s!", arg);
+      return 1;
+    }
+    s.nRetry = static_cast<uint32_t>(n);
+    break;
   case 'b':
     if (!ParseLong(arg, &l) || l < INT_MIN || l > static_cast<long>(UINT32_MAX)) {
       Log(LOG_LEVEL_ERROR, "Buffer time %s does not fit in 32 bits, it must be at most 4294967295 ms!", arg);
@@ -354,10 +363,7 @@ int Validate(Settings &s)
     Log(LOG_LEVEL_WARNING, "Can't resume in stdout mode, ignoring --resume option");
     s.bResumeMode = false;
   }
-  if (s.bLiveStream && s.bResumeMode) {
-    Log(LOG_LEVEL_WARNING, "Can't resume live stream, ignoring --resume option");
-    s.bResumeMode = false;
-  }
+
   if (s.flashVer == nullptr)
     s.flashVer = DEFAULT_FLASH_VER;
   return -1;

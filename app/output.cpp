@@ -92,6 +92,9 @@ void FlvOutput::UseStdout()
 
 void FlvOutput::Adopt(FILE *f, uint64_t nEnd)
 {
+  // What this run writes from here on counts; the file's old tail does not.
+  m_bWritten = false;
+  m_bFailed = false;
   m_file = f;
   file = m_file;
   m_bStdout = false;
@@ -208,6 +211,18 @@ bool FlvOutput::CutStaleTail()
   if (fseeko(m_file, 0, SEEK_END) == 0)
     nNow = ftello(m_file);
   if (nNow >= 0 && static_cast<uint64_t>(nNow) <= m_nEnd)
+    return true;
+  return CutTo(m_nEnd);
+}
+
+bool FlvOutput::CutBack()
+{
+  if (!Flush() || m_file == nullptr || m_bStdout)
+    return m_file != nullptr;
+  off_t nNow = 0;
+  if (fseeko(m_file, 0, SEEK_END) == 0)
+    nNow = ftello(m_file);
+  if (nNow >= 0 && static_cast<uint64_t>(nNow) == m_nEnd)
     return true;
   return CutTo(m_nEnd);
 }

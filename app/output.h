@@ -49,6 +49,8 @@ public:
   // Ends the file where the data written by this run ends (a resumed file may
   // hold an old tail past it). Nothing happens when nothing was written.
   bool CutStaleTail();
+  // Cuts an adopted file back to nEnd, where it goes on.
+  bool CutBack();
   // Flushes and closes; false (logged) when either fails.
   bool Close();
 

@@ -210,7 +210,11 @@ WalkResult FindResumeTagOrCut(FILE *f, uint64_t nFirstTag, int &nSkipKeyframes, 
 
 }  // namespace
 
-ResumeResult AnalyzePartialFile(FILE *f, int &nSkipKeyframes, ResumeData &data)
+namespace {
+
+// The file's size and header, up to its first tag. RESUME_CONTINUE when a
+// chain of tags may follow.
+ResumeResult ReadFileHeader(FILE *f, ResumeData &data, uint64_t &nFirstTag)
 {
   if (fseeko(f, 0, SEEK_END) != 0) {
     Log(LOG_LEVEL_ERROR, "Couldn't read FLV file header!");
@@ -233,14 +237,9 @@ ResumeResult AnalyzePartialFile(FILE *f, int &nSkipKeyframes, ResumeData &data)
     Log(LOG_LEVEL_ERROR, "Invalid FLV file!");
     return RESUME_FAILED;
   }
-  unsigned char flags = static_cast<unsigned char>(header[FLV_FLAGS_OFFSET]);
-  // A run that ended before any media leaves the flags 0; such a file is
-  // only refused below when it does hold audio or video.
-  const bool bNoMediaFlags = (flags & (FLV_FLAG_AUDIO | FLV_FLAG_VIDEO)) == 0;
+  const unsigned char flags = static_cast<unsigned char>(header[FLV_FLAGS_OFFSET]);
   data.flags = flags;
   data.bAudioOnly = (flags & FLV_FLAG_AUDIO) != 0 && (flags & FLV_FLAG_VIDEO) == 0;
-  if (data.bAudioOnly)
-    Log(LOG_LEVEL_DEBUG, "Resuming audio only stream!");
 
   uint64_t nDataOffset = static_cast<uint32_t>(ReadInt32(header + 5));
   char field[4];
@@ -252,7 +251,23 @@ ResumeResult AnalyzePartialFile(FILE *f, int &nSkipKeyframes, ResumeData &data)
   if (nFirstPrev != 0)
     Log(LOG_LEVEL_WARNING, "First prevTagSize is not zero: prevTagSize = 0x%08X", nFirstPrev);
 
-  const uint64_t nFirstTag = nDataOffset + 4;
+  nFirstTag = nDataOffset + 4;
+  return RESUME_CONTINUE;
+}
+
+}  // namespace
+
+ResumeResult AnalyzePartialFile(FILE *f, int &nSkipKeyframes, ResumeData &data)
+{
+  uint64_t nFirstTag = 0;
+  ResumeResult header = ReadFileHeader(f, data, nFirstTag);
+  if (header != RESUME_CONTINUE)
+    return header;
+  // A run that ended before any media leaves the flags 0; such a file is
+  // only refused below when it does hold audio or video.
+  const bool bNoMediaFlags = (data.flags & (FLV_FLAG_AUDIO | FLV_FLAG_VIDEO)) == 0;
+  if (data.bAudioOnly)
+    Log(LOG_LEVEL_DEBUG, "Resuming audio only stream!");
   ScanMetadata(f, nFirstTag, data);
 
   uint64_t nTagStart = 0;
@@ -292,6 +307,52 @@ ResumeResult AnalyzePartialFile(FILE *f, int &nSkipKeyframes, ResumeData &data)
     Log(LOG_LEVEL_ERROR, "Couldn't read last keyframe, aborting!");
     return RESUME_FAILED;
   }
+  return RESUME_CONTINUE;
+}
+
+ResumeResult AnalyzeLiveRecording(FILE *f, ResumeData &data, uint32_t &nLastTime)
+{
+  uint64_t nFirstTag = 0;
+  ResumeResult header = ReadFileHeader(f, data, nFirstTag);
+  if (header != RESUME_CONTINUE)
+    return header;
+  ScanMetadata(f, nFirstTag, data);
+  // The recording goes on after its last whole tag: the last previous-tag
+  // size names it, or, after a crash inside a tag, the chain walked forward.
+  uint64_t nEnd = data.nFileSize;
+  char field[4];
+  char head[FLV_TAG_HEADER_SIZE];
+  uint32_t p = 0;
+  bool bWhole = nEnd >= nFirstTag + 4 && ReadAt(f, nEnd - 4, field, sizeof(field));
+  if (bWhole) {
+    p = static_cast<uint32_t>(ReadInt32(field));
+    bWhole = p == 0 ? nEnd == nFirstTag
+                    : p >= FLV_TAG_HEADER_SIZE && static_cast<uint64_t>(p) + 4 + nFirstTag <= nEnd &&
+                          ReadAt(f, nEnd - 4 - p, head, sizeof(head)) && FlvDataSize(head) + FLV_TAG_HEADER_SIZE == p;
+  }
+  bool bMedia = true;
+  if (!bWhole) {
+    if (!FindCutTag(f, nFirstTag, nEnd, nEnd, bMedia)) {
+      Log(LOG_LEVEL_ERROR, "%s", CorruptSize(p).c_str());
+      return RESUME_FAILED;
+    }
+    Log(LOG_LEVEL_WARNING, "Recording ends inside a tag at offset %llu, continuing after its last whole tag",
+        static_cast<unsigned long long>(nEnd));
+  }
+  if (nEnd <= nFirstTag) {
+    Log(LOG_LEVEL_DEBUG, "Recording holds no tag, starting a new one");
+    return RESUME_FRESH;
+  }
+  if (!ReadAt(f, nEnd - 4, field, sizeof(field)) ||
+      !ReadAt(f, nEnd - 4 - static_cast<uint32_t>(ReadInt32(field)), head, sizeof(head))) {
+    Log(LOG_LEVEL_ERROR, "Couldn't read header!");
+    return RESUME_FAILED;
+  }
+  nLastTime = FlvTagTime(head);
+  data.nFileSize = nEnd;
+  data.nResumeOffset = nEnd;
+  Log(LOG_LEVEL_DEBUG, "Continuing the recording after %u ms, at byte %llu", nLastTime,
+      static_cast<unsigned long long>(nEnd));
   return RESUME_CONTINUE;
 }
 

@@ -29,4 +29,8 @@ enum ResumeResult {
 // Reads the file open for update. Counts nSkipKeyframes down while skipping.
 ResumeResult AnalyzePartialFile(FILE *f, int &nSkipKeyframes, ResumeData &data);
 
+// A live recording to be continued: its metadata, the end of its last whole
+// tag (nResumeOffset, also nFileSize) and that tag's time.
+ResumeResult AnalyzeLiveRecording(FILE *f, ResumeData &data, uint32_t &nLastTime);
+
 }  // namespace RTMP_LIB

@@ -51,6 +51,7 @@ def usage(timeout=300, buffer=36000000, skip=0):
         ("--flv|-o string", "FLV dump file\n"),
         ("--resume|-e", "Resume a partial RTMP download\n"),
         ("--timeout|-m num", "Timeout connection num seconds (default: %d)\n" % timeout),
+        ("--retry num", "Reconnect and continue up to num times in a row after a lost connection (default: 0)\n"),
         ("--start|-A num", "Start at num seconds into stream (not valid when using --live)\n"),
         ("--stop|-B num", "Stop at num seconds into stream (or duration of live stream to play)\n"),
         ("--hashes|-#", "Display progress with hashes, not with the byte counter\n"),
@@ -65,7 +66,7 @@ def usage(timeout=300, buffer=36000000, skip=0):
              "not be included in the connect "),
         ("", "packet.\n\n"),
     ]
-    assert len(rows) == 29
+    assert len(rows) == 30
     return "".join(text if not option else option.ljust(24) + text for option, text in rows)
 
 
@@ -253,6 +254,7 @@ class Refusals(unittest.TestCase):
             (["--buffer", "99999999999999999999"], error(buffer % "99999999999999999999")),
             (["--timeout", "2147483648"], error(timeout % "2147483648")),
             (["--timeout", "-5"], error(timeout % "-5")),
+            (["--retry", "-1"], error("--retry must be a number from 0 to 2147483647, not -1!")),
             (["--skip", "-99999999999"], error("Number of keyframes to skip -99999999999 is out of range!")),
         ]
         for args, expected in cases:
@@ -318,7 +320,8 @@ class Validation(unittest.TestCase):
             (["--verbose", "-r", self.url], [], [port, protocol]),
             (["--verbose", "--port", str(self.port), "-r", "rtmp://127.0.0.1/app/s"], [], [port, protocol]),
             (["--verbose", "-r", self.url, "--resume"], [stdout_resume], [live_resume]),
-            (["-x", "-r", self.url, "--live", "--resume", "-o", flv], [live_resume], [stdout_resume]),
+            # A live recording in a file is continued.
+            (["-x", "-r", self.url, "--live", "--resume", "-o", flv], [], [live_resume, stdout_resume]),
             (["-x", "-r", self.url, "--live", "--resume"], [stdout_resume], [live_resume]),
             # The default level hides warnings.
             (["-r", self.url, "--resume"], [], ["WARNING"]),

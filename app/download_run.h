@@ -1,0 +1,86 @@
+// One run of the downloader, from the socket layer to the exit code: the
+// download loop (download.cpp) and the continuation on a new connection
+// after a break or a server's reconnect request (download_retry.cpp).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "app/continuation.h"
+#include "app/flv_writer.h"
+#include "app/kavelo.h"
+#include "app/output.h"
+#include "app/progress.h"
+#include "app/resume.h"
+#include "rtmp/rtmp.h"
+
+namespace RTMP_LIB {
+
+class DownloadRun
+{
+public:
+  explicit DownloadRun(Settings &settings) : m_settings(settings), m_nUserSkip(settings.nSkipKeyframes) {}
+  ~DownloadRun() { free(m_pBuffer); }
+  int Run();
+
+private:
+  static const unsigned int kBufferSize = 1048576;
+
+  // Each step returns -1 to go on, or the exit code to end with.
+  int Prepare();
+  int PrepareResume();
+  int PrepareLiveResume();
+  int OpenOutput();
+  void UseResumeData();
+  int ConnectAndStart();
+  int ConnectStream();
+  int Loop();
+  int LoopPasses();
+  int Verdict();
+  bool WritePendingHeader();
+  bool FixHeaderFlags();
+  bool IsProgressMeasured(bool bOrderlyEnd) const;
+  int CleanUp(int nExitCode);
+
+  // After the loop: -1 when a new connection continues the stream, -2 when
+  // the run ends here with its verdict, otherwise the exit code.
+  int Continue();
+  bool IsRetryable() const;
+  bool FollowReconnectRequest();
+  bool WaitBeforeRetry(uint32_t nAttempt);
+  int PrepareContinuation();
+  int ContinueFile();
+  void ContinueOutput();
+
+  Settings &m_settings;
+  const int m_nUserSkip;
+  std::string m_strTcUrl;
+  char *m_pBuffer = nullptr;
+  std::unique_ptr<CRTMP> m_conn;
+  FlvOutput m_output;
+  ResumeData m_resume;
+  StreamParams m_params;
+  StreamState m_state;
+  Progress m_progress;
+  uint32_t m_nPlayLength = 0;
+  uint32_t m_nPosition = 0;
+  unsigned char m_dataTypes = 0;
+  std::string m_header;        // the FLV header, until the first tag goes out behind it
+  bool m_bMediaSeen = false;
+  uint32_t m_nFirstMediaPosition = 0;
+  int m_nResult = 0;           // the last WriteStream result
+  bool m_bStopReached = false;
+
+  // Continuation on new connections.
+  StreamContinuation m_cont;
+  bool m_bTrack = false;          // m_cont follows the output (standard output, pipes, live)
+  bool m_bCanCutBack = false;     // the output is a regular file: continued like a resumed one
+  uint32_t m_nFirstSeekTime = 0;  // where the first connection started
+  uint32_t m_nAttempt = 0;        // retries in a row without new data
+  uint32_t m_nRequests = 0;       // reconnect requests in a row without new data
+  bool m_bWroteThisConnection = false;
+  std::string m_strMoveHost, m_strMoveApp, m_strMoveTcUrl;  // where a reconnect request sent the client
+};
+
+}  // namespace RTMP_LIB
