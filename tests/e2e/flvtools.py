@@ -16,7 +16,7 @@ import amf0  # noqa: E402
 AUDIO, VIDEO, SCRIPT = 8, 9, 18
 HEADER_SIZE = 13
 
-# Enhanced RTMP packet types: video (audio ones in brackets where they differ).
+# Enhanced RTMP packet types; audio shares 0, 1 and ModEx, its multitrack is 5.
 SEQUENCE_START, CODED_FRAMES, SEQUENCE_END, CODED_FRAMES_X = 0, 1, 2, 3
 MULTITRACK_VIDEO, MULTITRACK_AUDIO, MODEX = 6, 5, 7
 
@@ -38,22 +38,14 @@ def classify(ttype, data):
         return "config" if b0 >> 4 == 10 and len(data) > 1 and data[1] == 0 else "frame"
     if ttype not in (AUDIO, VIDEO):
         return "other"
+    # Enhanced: packet type, multitrack byte (FourCC after it), FourCC. The
+    # streams made here carry no ModEx modifiers.
     pt, pos = b0 & 0x0F, 1
-    while pt == MODEX:                      # size, data, then modifier and next type
-        if pos >= len(data):
-            return "other"
-        size, pos = data[pos] + 1, pos + 1
-        if size == 256:
-            size, pos = int.from_bytes(data[pos:pos + 2], "big") + 1, pos + 2
-        pos += size
-        if pos >= len(data):
-            return "other"
-        pt, pos = data[pos] & 0x0F, pos + 1
     if pt == (MULTITRACK_VIDEO if ttype == VIDEO else MULTITRACK_AUDIO):
         if pos >= len(data):
             return "other"
         pt, pos = data[pos] & 0x0F, pos + 1
-    if pos + 4 > len(data):                 # the FourCC
+    if pt == MODEX or pos + 4 > len(data):  # no FourCC
         return "other"
     if pt in ((0, 5) if ttype == VIDEO else (0, 4)):
         return "config"

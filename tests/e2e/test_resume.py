@@ -123,13 +123,15 @@ class InterruptThenResume(ResumeCase):
                 self.assertEqual(read(out), expected)
 
     def test_skip_resumes_from_an_earlier_keyframe(self):
-        media = {"synthetic": SYNTH, "model": "absolute"}
-        expected = self.one_shot(media)
-        srv, out = self.interrupted(media, {}, ["--stop", "6.5"])
-        r = self.fetch(srv, out, "--resume", "--skip", "2", "--verbose")
-        self.assertEqual(r.rc, 0, r)
-        self.assertEqual(srv.commands("play", conn=1)[0]["amf"][4], 4000)
-        self.assertEqual(read(out), expected)
+        for codec, codec_kw in (CODECS[0], CODECS[3]):
+            with self.subTest(codec):
+                media = {"synthetic": dict(SYNTH, **codec_kw), "model": "absolute"}
+                expected = self.one_shot(media)
+                srv, out = self.interrupted(media, {}, ["--stop", "6.5"])
+                r = self.fetch(srv, out, "--resume", "--skip", "2", "--verbose")
+                self.assertEqual(r.rc, 0, r)
+                self.assertEqual(srv.commands("play", conn=1)[0]["amf"][4], 4000)
+                self.assertEqual(read(out), expected)
 
     def test_keyframe_inside_an_aggregate(self):
         # The server ignores the seek and replays from the start in aggregates
@@ -155,6 +157,67 @@ class InterruptThenResume(ResumeCase):
         self.assertEqual(got.end_of_chain, os.path.getsize(out))
         self.assertLess(got.tags[-1].ts, 8300)
         self.assertIsNone(flvtools.compare_tags(expected.tags[:len(got.tags)], got.tags))
+
+
+class Retry(ResumeCase):
+    """--retry continues in the same process what --resume would continue."""
+
+    def test_broken_connection_is_continued(self):
+        # A file is continued from its last keyframe; standard output passes
+        # over the tags after that keyframe that went out already.
+        for model in ("relative", "absolute"):
+            media = {"synthetic": dict(SYNTH, duration_ms=6000), "model": model}
+            expected = self.one_shot(media)
+            for output in ("file", "stdout"):
+                with self.subTest(model=model, output=output):
+                    srv = self.server({"media": media, "connections": [
+                        {"media": dict(media, max_messages=200, cut_bytes=700), "end": "close"}, {}]})
+                    out = self.path("retry.flv")
+                    args = ["-o", out] if output == "file" else []
+                    r = self.kavelo("-r", srv.url("vod/clip"), "--retry", "3", "--verbose", *args, timeout=120)
+                    self.assertEqual(r.rc, 0, r)
+                    self.assertIn("retry 1 of 3 in 1 s", r.stderr)
+                    got = read(out) if output == "file" else r.stdout
+                    want = expected if output == "file" else expected[:4] + b"\x05" + expected[5:]
+                    self.assertEqual(len(got), len(want))
+                    self.assertTrue(got == want, "continued download differs from the one-shot download")
+                    self.assertGreater(srv.commands("play", conn=1)[0]["amf"][4], 0)
+
+    def test_endings_that_are_not_retried(self):
+        media = {"synthetic": dict(SYNTH, duration_ms=6000)}
+        broken = {"media": dict(media, max_messages=150), "end": "close"}
+        refused = {"play": {"reply": "status", "code": "NetStream.Play.StreamNotFound"}}
+        down = {"handshake": "close"}
+        cases = [  # (name, connections, retries, exit code, connections made)
+            ("refusal after a break", [broken, refused], "5", 1, 2),
+            ("attempts run out", [broken, down, down, {}], "2", 2, 3),
+            ("without --retry", [broken, {}], "0", 2, 1),
+        ]
+        for name, connections, retries, rc, made in cases:
+            with self.subTest(name):
+                srv = self.server({"media": media, "connections": connections})
+                out = self.path("ending.flv")
+                r = self.fetch(srv, out, "--retry", retries)
+                self.assertEqual(r.rc, rc, r)
+                self.assertEqual(len(srv.events("connection")), made)
+                if rc == 2:
+                    # What is left resumes to the whole stream.
+                    r = self.fetch(srv, out, "--resume")
+                    self.assertEqual(r.rc, 0, r)
+                    self.assertEqual(read(out), self.one_shot(media))
+
+    def test_reconnect_request_moves_the_client(self):
+        media = {"synthetic": dict(SYNTH, duration_ms=6000)}
+        expected = self.one_shot(media)
+        target = self.server({"media": media})
+        srv = self.server({"media": dict(media, max_messages=150), "end": "reconnect_request",
+                           "reconnect": {"tc_url": "rtmp://127.0.0.1:%d/vod" % target.port}})
+        out = self.path("moved.flv")
+        r = self.fetch(srv, out, "--verbose")
+        self.assertEqual(r.rc, 0, r)
+        self.assertIn("moving to rtmp://127.0.0.1:%d/vod" % target.port, r.stderr)
+        self.assertEqual(len(target.events("connection")), 1)
+        self.assertEqual(read(out), expected)
 
 
 class ResumeFailures(ResumeCase):

@@ -70,10 +70,7 @@ const Case kCases[] = {
     // Classic video: the frame type in the high four bits, as always (an AVC
     // sequence header is a keyframe too).
     {"H.263 keyframe", V, "12 00 00 80 02 80", "KF", "", 0},
-    {"H.263 inter frame", V, "22 00 00 80 02 a0", "F", "", 0},
     {"AVC sequence header", V, "17 00 000000 01 64 00 1f", "KC", "", 0},
-    {"AVC keyframe", V, "17 01 000000 00000001 65", "KF", "", 0},
-    {"HEVC sequence header", V, "1c 00 000000 01", "KC", "", 0},
     {"info frame", V, "52 00", "X", "", 0},
     {"empty video", V, "", "D", "", 0},
     // Enhanced video, each packet type.
@@ -82,53 +79,38 @@ const Case kCases[] = {
     {"coded frames inter frame", V, "a1" HVC1 "000028 aa", "EF", "hvc1", 0},
     {"sequence end", V, "92" HVC1, "E", "hvc1", 0},
     {"coded frames X keyframe", V, "93" AV01 "aa bb", "EKF", "av01", 0},
-    {"coded frames X disposable", V, "b3" VP09 "aa", "EF", "vp09", 0},
     {"metadata", V, "94" HVC1 "02 00 09 63 6f 6c 6f 72 49 6e 66 6f", "E", "hvc1", 0},
     {"MPEG-2 TS sequence start", V, "95" AV01 "81 00", "EC", "av01", 0},
-    {"generated keyframe", V, "c1" HVC1 "000000 aa", "EF", "hvc1", 0},
     {"command frame", V, "d1" HVC1 "000000 01", "EX", "hvc1", 0},
     {"coded frames without composition time", V, "91" HVC1 "0000", "ED", "", 0},
     {"FourCC cut short", V, "93 6876", "ED", "", 0},
-    {"header byte only", V, "91", "ED", "", 0},
     // ModEx: sizes of UI8 + 1 and (after 255) UI16 + 1, chained, bounded.
     {"ModEx then coded frames", V, "97 00 aa 01" HVC1 "000000 cc", "EKF", "hvc1", 0},
     {"ModEx with a 16-bit size", V, "97 ff 0001 aa bb 03" AV01 "cc", "EKF", "av01", 0},
-    {"two ModEx blocks", V, "97 00 aa 07 01 bb cc 03" AV01, "EKF", "av01", 0},
     {"eight ModEx blocks", V, "97 00aa07 00aa07 00aa07 00aa07 00aa07 00aa07 00aa07 00aa03" AV01, "EKF", "av01", 0},
     {"nine ModEx blocks", V, "97 00aa07 00aa07 00aa07 00aa07 00aa07 00aa07 00aa07 00aa07 00aa03" AV01, "ED", "", 0},
     {"ModEx data past the end", V, "97 05 aa bb", "ED", "", 0},
-    {"ModEx 16-bit size cut short", V, "97 ff 00", "ED", "", 0},
-    {"ModEx without the next type", V, "97 00 aa", "ED", "", 0},
     {"ModEx then multitrack", V, "97 00 aa 06 03" AV01 "00 cc", "EKF", "av01", 1},
     // Multitrack: one track, many tracks of one codec, many codecs.
     {"one track", V, "96 01" HVC1 "00 000000 aa", "EKF", "hvc1", 1},
-    {"one track, sequence start", V, "96 00" HVC1 "00 01 02", "EC", "hvc1", 1},
     {"many tracks, one codec", V, "96 13" AV01 "00 000002 aabb 01 000001 cc", "EKF", "av01", 2},
     {"many tracks, many codecs", V, "96 23" VP09 "00 000001 aa" AV01 "01 000001 bb", "EKF", "vp09", 3},
-    {"many tracks, inter frames", V, "a6 11" HVC1 "00 000004 000000 aa 01 000003 000000", "EF", "hvc1", 2},
     {"track size past the end", V, "96 13" AV01 "00 000009 aabb", "ED", "", 0},
     {"second track cut short", V, "96 13" AV01 "00 000001 aa 01 00", "ED", "", 0},
     {"first track too short for its composition time", V, "96 11" HVC1 "00 000002 0000", "ED", "", 0},
     {"multitrack inside multitrack", V, "96 06" HVC1 "00", "ED", "", 0},
-    {"ModEx inside multitrack", V, "96 07 00 aa 01" HVC1 "00", "ED", "", 0},
     {"unknown multitrack type", V, "96 31" HVC1 "00 000000", "ED", "", 0},
-    {"multitrack without a track id", V, "96 03" HVC1, "ED", "", 0},
     // Classic audio: every tag holds frames but the AAC sequence header.
     {"MP3", A, "2f ff fb", "F", "", 0},
     {"AAC sequence header", A, "af 00 12 10", "C", "", 0},
     {"AAC raw", A, "af 01 21 10", "F", "", 0},
-    {"empty audio", A, "", "D", "", 0},
     // Enhanced audio.
     {"Opus sequence start", A, "90" OPUS "4f 70 75 73 48 65 61 64", "EC", "Opus", 0},
     {"Opus frames", A, "91" OPUS "fc ff fe", "EF", "Opus", 0},
     {"FLAC multichannel configuration", A, "94" FLAC "01 02 00 01", "EC", "fLaC", 0},
-    {"audio sequence end", A, "92" AC3, "E", "ac-3", 0},
-    {"audio ModEx then frames", A, "97 00 aa 01" OPUS "fc", "EF", "Opus", 0},
     {"audio one track", A, "95 01" AC3 "00 0b 77", "EF", "ac-3", 1},
     {"audio many tracks, many codecs", A, "95 21" EC3 "00 000001 aa" OPUS "01 000001 bb", "EF", "ec-3", 3},
     {"audio track size past the end", A, "95 11" OPUS "00 000004 aa", "ED", "", 0},
-    {"audio ModEx inside multitrack", A, "95 07 00 aa 01" OPUS "00", "ED", "", 0},
-    {"audio FourCC cut short", A, "91 4f 70", "ED", "", 0},
 };
 
 TEST(MediaHeader, ClassifiesLiteralHeaders)
@@ -170,19 +152,15 @@ TEST(MediaHeader, ResumeFrames)
     bool bAudioOnly;
     bool bResume;
   } rows[] = {
-      {"classic keyframe", V, "12 00 00 80 02 80", false, true},
       {"AVC sequence header, as always", V, "17 00 000000 01", false, true},
       {"Enhanced keyframe", V, "93" AV01 "aa", false, true},
       {"Enhanced sequence start", V, "90" HVC1 "01", false, false},
-      {"Enhanced command frame", V, "d3" HVC1 "01", false, false},
       {"audio in a file with video", A, "2f ff", false, false},
       {"classic audio", A, "2f ff", true, true},
       {"AAC sequence header, as always", A, "af 00 12 10", true, true},
       {"Opus frames", A, "91" OPUS "fc", true, true},
       {"Opus sequence start", A, "90" OPUS "01", true, false},
-      {"multichannel configuration", A, "94" FLAC "01", true, false},
       {"damaged Enhanced audio", A, "91 4f", true, false},
-      {"video in an audio-only file", V, "12 00", true, false},
   };
   for (const Row &r : rows) {
     SCOPED_TRACE(r.name);
