@@ -26,6 +26,7 @@ import flvtools  # noqa: E402
 import publish  # noqa: E402
 import real_media  # noqa: E402
 from flvtools import amf0  # noqa: E402
+from break_proxy import BreakProxy  # noqa: E402
 from nginx import SANITIZER_MARKS, NginxServer  # noqa: E402
 from procs import stop_process  # noqa: E402
 
@@ -338,6 +339,31 @@ class Timestamps(NginxCase):
         self.assertEqual(data[first.offset + 4:first.offset + 8], bytes([0x03, 0x66, 0x40, 0x01]))
         # Larger frames crossed type-3 continuation chunks both ways.
         self.assertTrue(any(len(t.data) > CHUNK for t in media_only(flv.tags)))
+
+    def test_recording_goes_on_after_a_break(self):
+        """A proxy closes the recording's connection a third of the way into
+        the publication; --retry joins again and records to its end: one
+        metadata tag, times that never go back, the end of what was sent."""
+        meta, tags = clip()
+        url = self.stream_url()
+        proxy = BreakProxy(NGINX.port, ["close:%d" % (sum(len(t.data) for t in tags) // 3), "pass"])
+        self.addCleanup(proxy.close)
+        rec = self.record(url.replace(":%d/" % NGINX.port, ":%d/" % proxy.port), "--retry", "3")
+        rec.wait_playing()
+        pub = self.publish(url, meta, tags, speed=1.0)
+        rc, after = self.finish(rec, pub, self.END_WAIT)
+        self.assertEnded(rec, pub, rc, after)
+        self.assertEqual(proxy.connections, 2)
+        flv = self.assertValidRecording()
+        self.assertEqual(sum(1 for t in flv.tags if t.type == flvtools.SCRIPT), 1)
+        # Audio may run ahead of the video a newcomer is held back for; each on
+        # its own never goes back.
+        for kind in (flvtools.AUDIO, flvtools.VIDEO):
+            times = [t.ts for t in flv.tags if t.type == kind]
+            self.assertEqual(times, sorted(times), "times went back")
+        got = media_only(flv.tags)
+        self.assertLess(len(got), len(tags), "nothing was lost in the break")
+        self.assertEqual(as_tuples(got[-20:]), as_tuples(pub.publisher.sent[-20:]))
 
     def test_stop_records_five_seconds_of_stream_time(self):
         meta, tags = clip()

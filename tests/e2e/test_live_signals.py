@@ -165,6 +165,44 @@ class LiveSignals(KaveloTestCase):
         self.assertEqual(data[first_frame.offset + 4:first_frame.offset + 8], bytes.fromhex("03664001"))
         self.check_flv(out)
 
+    def test_recording_goes_on_after_a_break(self):
+        """--retry joins the live stream again; --live --resume continues a
+        recording after a crash. The server sends a newcomer the metadata and
+        the codec configurations at time 0: the metadata is not repeated, the
+        configurations take the time of the media that follows, and times
+        that restart below the last written ones (a publisher that restarted
+        its clock) are shifted to follow them."""
+        first = {"media": dict(MEDIA, time_offset=OFFSET, sequence_headers=True, max_messages=80), "end": "close"}
+        cases = [  # (name, the second connection's time offset, runs)
+            ("--retry: the stream goes on with a gap", OFFSET + 5000, [["--retry", "2"]]),
+            ("--resume: the publisher restarted its clock", 0, [[], ["--resume"]]),
+        ]
+        for name, offset, runs in cases:
+            with self.subTest(name):
+                second = {"media": dict(MEDIA, time_offset=offset, sequence_headers=True)}
+                srv = self.server({"connections": [first, second]})
+                out = self.path("live-break.flv")
+                if os.path.exists(out):
+                    os.unlink(out)
+                for args in runs:
+                    r = self.kavelo("-r", srv.url("live/stream"), "-o", out, "--live", "--verbose", *args,
+                                    timeout=60)
+                self.assertEqual(r.rc, 0, r)
+                self.assertEqual("shifting them by" in r.stderr, offset == 0, r.stderr)
+                got = flvtools.read(out)
+                self.assertEqual(got.errors, [])
+                times = [t.ts for t in got.tags]
+                self.assertEqual(times, sorted(times), "times went back")
+                self.assertEqual(sum(1 for t in got.tags if t.type == flvtools.SCRIPT), 1)
+                # The second connection's configurations and media follow whole,
+                # the configurations at the time of the first frame after them.
+                sent = [t for t in expected_tags(srv.sent_messages(conn=1)) if t.type != flvtools.SCRIPT]
+                tail = got.tags[-len(sent):]
+                shift = tail[-1].ts - sent[-1].ts
+                self.assertEqual([(t.type, t.data) for t in tail], [(t.type, t.data) for t in sent])
+                self.assertEqual([t.ts for t in tail[2:]], [t.ts + shift for t in sent[2:]])
+                self.assertEqual([t.ts for t in tail[:2]], [tail[2].ts] * 2)
+
 
 if __name__ == "__main__":
     unittest.main()

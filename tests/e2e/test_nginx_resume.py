@@ -19,6 +19,7 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import flvtools  # noqa: E402
 import real_media  # noqa: E402
+from break_proxy import BreakProxy  # noqa: E402
 from nginx import NginxServer, run_kavelo  # noqa: E402
 
 MEDIA = None
@@ -124,6 +125,27 @@ class ResumeComplete(ResumeCase):
                 run = self.fetch(name, path, "--resume")
                 self.assertEqual(run.rc, 0, self.explain(run))
                 self.assertTrue(read_bytes(path) == expected, "complete file was changed")
+
+
+class Retry(ResumeCase):
+    def test_broken_connections_are_continued(self):
+        """A proxy in front of nginx breaks the first connection a third of
+        the way in: closed, reset, or stalled until the receive timeout.
+        --retry reconnects and continues to the one-shot bytes (the indexed
+        file also needs the second play from just before the keyframe)."""
+        for behaviour, name in (("close", real_media.PLAIN_NAME), ("reset", real_media.INDEXED_NAME),
+                                ("stall", real_media.PLAIN_NAME)):
+            with self.subTest(behaviour):
+                expected = self.reference(name)
+                proxy = BreakProxy(SERVER.port, ["%s:%d" % (behaviour, len(expected) // 3), "pass"])
+                self.addCleanup(proxy.close)
+                path = os.path.join(self.tmp, "retry-%s.flv" % behaviour)
+                run = run_kavelo(["-r", "rtmp://127.0.0.1:%d/vod/%s" % (proxy.port, name), "-o", path,
+                                  "--retry", "3", "--timeout", "3", "--verbose"])
+                self.assertEqual(run.rc, 0, self.explain(run))
+                self.assertIn("retry 1 of 3", run.stderr)
+                self.assertEqual(proxy.connections, 2 if name == real_media.PLAIN_NAME else 3)
+                self.assertTrue(read_bytes(path) == expected, "continued file differs from the one-shot download")
 
 
 if __name__ == "__main__":
