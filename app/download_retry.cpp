@@ -41,20 +41,25 @@ int DownloadRun::Continue()
       if (!IsRetryable())
         return -2;
       if (++m_nAttempt > m_settings.nRetry) {
-        Log(LOG_LEVEL_WARNING, "%s after %u retries in a row without new data, giving up",
-            bConnectFailed ? "Couldn't connect" : "Connection lost", m_settings.nRetry);
+        Log(LOG_LEVEL_WARNING, "Connection lost after %u retries in a row without new data, giving up",
+            m_settings.nRetry);
         return -2;
       }
-      Log(LOG_LEVEL_WARNING, "%s, retry %u of %u in %u s",
-          bConnectFailed ? "Couldn't connect" : "Connection lost: the stream ended without its end-of-play report",
-          m_nAttempt, m_settings.nRetry, std::min(1u << std::min(m_nAttempt - 1, 5u), kMaxWaitSeconds));
+      const char *szReason = bConnectFailed                       ? "the connection could not be made"
+                             : m_conn->GetBreakReason() != nullptr ? m_conn->GetBreakReason()
+                                                                   : "the stream ended without its end-of-play report";
+      Log(LOG_LEVEL_WARNING, "Connection lost (%s), retry %u of %u in %u s", szReason, m_nAttempt, m_settings.nRetry,
+          std::min(1u << std::min(m_nAttempt - 1, 5u), kMaxWaitSeconds));
+      // A signal ends the run like one during the download.
       if (!WaitBeforeRetry(m_nAttempt))
-        return 2;
+        return -2;
     }
     int nExit = PrepareContinuation();
     if (nExit != -1)
       return nExit;
     nExit = ConnectStream();
+    if (nExit == 2)
+      return -2;
     if (nExit != 1)
       return nExit;
     // A connection that fails is a break like any other.

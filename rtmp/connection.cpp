@@ -108,6 +108,7 @@ void CRTMP::ResetSession()
   m_bMediaReceived = false;
   m_bReconnectRequested = false;
   m_strReconnectUrl.clear();
+  m_szBreakReason = nullptr;
   for (const std::unique_ptr<ChannelPage> &page : m_channelPages) {
     if (page)
       std::fill(std::begin(page->timestamp), std::end(page->timestamp), 0u);

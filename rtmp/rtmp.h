@@ -59,6 +59,9 @@ public:
   // orderly end, not a refusal. The URL is the tcUrl it named, empty when none.
   bool IsReconnectRequested() const { return m_bReconnectRequested; }
   const std::string &GetReconnectUrl() const { return m_strReconnectUrl; }
+  // Why the socket went away under the client, for the application's
+  // messages; null while connected or after the client's own close.
+  const char *GetBreakReason() const { return m_szBreakReason; }
 
   // Test and fuzzing seam: take an already connected descriptor (no handshake).
   void AttachSocket(int fd);
@@ -161,6 +164,7 @@ public:
   bool m_bRefused;
   bool m_bReconnectRequested;
   std::string m_strReconnectUrl;
+  const char *m_szBreakReason = nullptr;
   bool m_bMediaReceived;         // an audio, video or FLV data message arrived on this connection
 
   const char *m_strHostname;

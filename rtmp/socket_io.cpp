@@ -65,6 +65,7 @@ int CRTMP::ReadN(char *buffer, int n)
     }
     if (nRead == 0) {
       Log(LOG_LEVEL_DEBUG, "%s, RTMP socket closed by server", "ReadN");
+      m_szBreakReason = "the server closed the connection";
       Close();
       break;
     }
@@ -87,10 +88,14 @@ bool CRTMP::FillBuffer()
   if (nBytes < 0) {
     // The application's signal handlers do not restart system calls, so that
     // Ctrl-C ends a read that waits on a stalled server.
-    if (errno == EINTR)
+    const int nErr = errno;
+    if (nErr == EINTR)
       Log(LOG_LEVEL_DEBUG, "%s, interrupted by a signal", "FillBuffer");
     else
       Log(LOG_LEVEL_ERROR, "%s, recv returned %d. GetSockError(): %d", "FillBuffer", nBytes, GetSockError());
+    m_szBreakReason = nErr == EAGAIN || nErr == EWOULDBLOCK ? "the receive timed out"
+                      : nErr == ECONNRESET                  ? "the connection was reset"
+                                                            : "a receive failed";
     Close();
     return false;
   }
@@ -113,6 +118,7 @@ bool CRTMP::WriteN(const char *buffer, int n)
         Log(LOG_LEVEL_DEBUG, "%s, interrupted by a signal", "WriteN");
       else
         Log(LOG_LEVEL_ERROR, "%s, RTMP send error %d (%d bytes)", "WriteN", GetSockError(), n);
+      m_szBreakReason = "a send failed";
       Close();
       return false;
     }

@@ -133,8 +133,9 @@ class Retry(ResumeCase):
         the way in: closed, reset, or stalled until the receive timeout.
         --retry reconnects and continues to the one-shot bytes (the indexed
         file also needs the second play from just before the keyframe)."""
-        for behaviour, name in (("close", real_media.PLAIN_NAME), ("reset", real_media.INDEXED_NAME),
-                                ("stall", real_media.PLAIN_NAME)):
+        for behaviour, name, reason in (("close", real_media.PLAIN_NAME, "the server closed the connection"),
+                                        ("reset", real_media.INDEXED_NAME, "the connection was reset"),
+                                        ("stall", real_media.PLAIN_NAME, "the receive timed out")):
             with self.subTest(behaviour):
                 expected = self.reference(name)
                 proxy = BreakProxy(SERVER.port, ["%s:%d" % (behaviour, len(expected) // 3), "pass"])
@@ -143,7 +144,7 @@ class Retry(ResumeCase):
                 run = run_kavelo(["-r", "rtmp://127.0.0.1:%d/vod/%s" % (proxy.port, name), "-o", path,
                                   "--retry", "3", "--timeout", "3", "--verbose"])
                 self.assertEqual(run.rc, 0, self.explain(run))
-                self.assertIn("retry 1 of 3", run.stderr)
+                self.assertIn("Connection lost (%s), retry 1 of 3 in 1 s" % reason, run.stderr)
                 self.assertEqual(proxy.connections, 2 if name == real_media.PLAIN_NAME else 3)
                 self.assertTrue(read_bytes(path) == expected, "continued file differs from the one-shot download")
 

@@ -176,7 +176,7 @@ class Retry(ResumeCase):
                     args = ["-o", out] if output == "file" else []
                     r = self.kavelo("-r", srv.url("vod/clip"), "--retry", "3", "--verbose", *args, timeout=120)
                     self.assertEqual(r.rc, 0, r)
-                    self.assertIn("retry 1 of 3 in 1 s", r.stderr)
+                    self.assertIn("Connection lost (the server closed the connection), retry 1 of 3 in 1 s", r.stderr)
                     got = read(out) if output == "file" else r.stdout
                     want = expected if output == "file" else expected[:4] + b"\x05" + expected[5:]
                     self.assertEqual(len(got), len(want))
