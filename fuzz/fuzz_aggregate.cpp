@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/aggregate.h"
+#include "app/continuation.h"
 #include "app/flv.h"
 #include "app/media_header.h"
 #include "fuzz/tag_chain.h"
@@ -37,6 +38,25 @@ void CheckHeader(const MediaHeader &h)
     __builtin_trap();
   if (h.bCodecConfig && h.bCodedFrames)
     __builtin_trap();
+}
+
+// The repaired tags as a write that a stream continued on a new connection
+// joins: what comes out is still whole tags, and a live join starts at or
+// after the last time written.
+void CheckContinuation(const char *p, size_t n)
+{
+  for (int nMode = 0; nMode < 2; nMode++) {
+    StreamContinuation cont;
+    cont.Record(p, n);
+    const uint32_t nLastTime = cont.LastTime();
+    nMode == 0 ? cont.BeginPassOver() : cont.BeginLiveJoin();
+    const char *pOut = p;
+    size_t nOut = n;
+    cont.Rewrite(pOut, nOut);
+    size_t nTags = 0;
+    if (!IsTagChain(pOut, nOut, nTags) || (nMode == 1 && nTags > 0 && FlvTagTime(pOut) < nLastTime))
+      __builtin_trap();
+  }
 }
 
 }  // namespace
@@ -94,5 +114,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
   }
   if (types != info.dataTypes || bTimed != info.bTimedMedia || (nTags > 0 && nLastTime != info.nLastTime))
     __builtin_trap();
+  CheckContinuation(buf.data(), static_cast<size_t>(nOut));
   return 0;
 }

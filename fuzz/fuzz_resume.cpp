@@ -1,6 +1,7 @@
 // Fuzz target for the analysis of a partial FLV file before a resume. The
 // first input byte chooses the mode (bits 0-1: keyframes to skip; bit 2:
-// print the log at --debug level); the other bytes are the file.
+// print the log at --debug level; bit 3: a live recording to continue); the
+// other bytes are the file.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -94,6 +95,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
   FILE *f = fd >= 0 ? fdopen(fd, "r+b") : nullptr;
   if (f == nullptr)
     abort();
+  if ((nMode & 8) != 0) {
+    // A live recording goes on after its last whole tag, which lies in the file.
+    ResumeData rd;
+    uint32_t nLastTime = 0;
+    ResumeResult res = AnalyzeLiveRecording(f, rd, nLastTime);
+    if (res == RESUME_CONTINUE &&
+        (rd.nResumeOffset > nFileSize || rd.nResumeOffset != rd.nFileSize || rd.nResumeOffset < 4 + 15 ||
+         BigEndian32(file + rd.nResumeOffset - 4) + 4 > rd.nResumeOffset))
+      __builtin_trap();
+    fclose(f);
+    return 0;
+  }
   int nSkip = nMode & 3;
   const int nSkipGiven = nSkip;
   ResumeData rd;
