@@ -129,7 +129,7 @@ int CheckAtTimeZero(const StreamParams &params, StreamState &state, unsigned cha
 // just before S; a second miss ends the resume.
 int PastKeyframe(const StreamParams &params, StreamState &state, uint32_t ts)
 {
-  if (!state.filter.bReplayAsked) {
+  if (!state.filter.bReplayAsked && params.nSeekTime > 0) {
     Log(LOG_LEVEL_WARNING, "Stream started past the resume keyframe at %u ms (time %u ms), asking again",
         params.nSeekTime, ts);
     state.filter.bReplayAsked = true;
