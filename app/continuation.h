@@ -42,7 +42,7 @@ public:
   // The latest media time written, and of a live stream the time since its
   // first frame that is not a codec configuration.
   uint32_t LastTime() const { return m_nLastTime; }
-  uint32_t LivePosition() const { return m_nLastMediaTime - m_nLiveOrigin; }
+  uint32_t LivePosition() const { return m_nLastMediaTime > m_nLiveOrigin ? m_nLastMediaTime - m_nLiveOrigin : 0; }
   // Continues a live recording of a file: its last time and metadata.
   void Adopt(uint32_t nLastTime, const std::vector<char> &meta);
 
