@@ -281,6 +281,8 @@ class ResumeSpecialFiles(ResumeCase):
             ("empty file", b""),
             # Its only keyframe is at 0.
             ("keyframe at 0 only", flvtools.build(tags[:20])),
+            # A run interrupted before any media: header (flags 0) and metadata.
+            ("metadata only", flvtools.build(tags[:1], 0)),
         ]
         for name, data in cases:
             with self.subTest(name):
@@ -290,6 +292,16 @@ class ResumeSpecialFiles(ResumeCase):
                 self.assertEqual(r.rc, 0, r)
                 self.assertIn("Starting download at: 0.000 kB", r.stderr)
                 self.assertEqual(read(out), expected)
+
+    def test_resumed_part_adds_its_types_to_the_flags(self):
+        # A first run that saw only audio before the break; the rest brings video.
+        media = {"synthetic": SYNTH, "model": "absolute"}
+        tags = flvtools.parse(self.one_shot(media)).tags
+        srv = self.server({"media": media})
+        out = self.write_flv("partial.flv", flvtools.build([t for t in tags[:200] if t.type != flvtools.VIDEO], 0x04))
+        r = self.fetch(srv, out, "--resume")
+        self.assertEqual(r.rc, 0, r)
+        self.assertEqual(read(out)[4], 0x05)
 
     def test_large_metadata(self):
         media = {"synthetic": dict(SYNTH, meta_extra={"pad": "p" * (2 << 20)})}
