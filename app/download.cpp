@@ -74,11 +74,11 @@ int DownloadRun::Prepare()
   struct stat st;
   m_bCanCutBack = !s.bToStdout && (stat(s.flvPath, &st) != 0 || S_ISREG(st.st_mode));
   m_bTrack = s.bLiveStream || !m_bCanCutBack;
-  if (s.bResumeMode)
-    return s.bLiveStream ? PrepareLiveResume() : PrepareResume();
-  return OpenOutput();
+  return s.bResumeMode ? PrepareResume() : OpenOutput();
 }
 
+// A partial download goes on from its last keyframe; a live recording after
+// its last whole tag, with times that never go back.
 int DownloadRun::PrepareResume()
 {
   Settings &s = m_settings;
@@ -90,52 +90,29 @@ int DownloadRun::PrepareResume()
   // Unbuffered like a new file: a failed write shows at once, and the file
   // can be cut back to its last whole tag.
   setbuf(f, nullptr);
-  ResumeResult res = AnalyzePartialFile(f, s.nSkipKeyframes, m_resume);
-  if (res == RESUME_FAILED) {
-    fclose(f);
-    return CleanUp(1);
-  }
-  if (res == RESUME_CONTINUE) {
-    m_output.Adopt(f, m_resume.nResumeOffset);
-    m_progress.nByteCount = m_resume.nFileSize;
-    m_progress.dDuration = SaneDuration(m_resume.dDuration);
-    UseResumeData();
-    return -1;
-  }
-  // A fresh download replaces the file; its count starts from nothing.
-  fclose(f);
-  s.bResumeMode = false;
-  m_resume = ResumeData();
-  return OpenOutput();
-}
-
-// A live recording in a file goes on where it ended: after its last whole
-// tag, with times that never go back.
-int DownloadRun::PrepareLiveResume()
-{
-  Settings &s = m_settings;
-  FILE *f = fopen(s.flvPath, "r+b");
-  if (f == nullptr) {
-    s.bResumeMode = false;
-    return OpenOutput();
-  }
-  setbuf(f, nullptr);
   uint32_t nLastTime = 0;
-  ResumeResult res = AnalyzeLiveRecording(f, m_resume, nLastTime);
+  ResumeResult res = s.bLiveStream ? AnalyzeLiveRecording(f, m_resume, nLastTime)
+                                   : AnalyzePartialFile(f, s.nSkipKeyframes, m_resume);
   if (res == RESUME_FAILED) {
     fclose(f);
     return CleanUp(1);
   }
   if (res == RESUME_FRESH) {
+    // A fresh download replaces the file; its count starts from nothing.
     fclose(f);
     s.bResumeMode = false;
     m_resume = ResumeData();
     return OpenOutput();
   }
   m_output.Adopt(f, m_resume.nResumeOffset);
+  m_progress.nByteCount = m_resume.nFileSize;
+  if (!s.bLiveStream) {
+    m_progress.dDuration = SaneDuration(m_resume.dDuration);
+    UseResumeData();
+    return -1;
+  }
   if (!m_output.CutBack())
     return CleanUp(1);
-  m_progress.nByteCount = m_resume.nFileSize;
   m_cont.Adopt(nLastTime, m_resume.storedMeta);
   m_cont.BeginLiveJoin();
   return -1;

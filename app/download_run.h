@@ -30,7 +30,6 @@ private:
   // Each step returns -1 to go on, or the exit code to end with.
   int Prepare();
   int PrepareResume();
-  int PrepareLiveResume();
   int OpenOutput();
   void UseResumeData();
   int ConnectAndStart();
