@@ -67,13 +67,14 @@ void StreamContinuation::RecordTag(const char *tag, uint32_t s, uint32_t t)
   if (t > m_nLastTime)
     m_nLastTime = t;
   const MediaHeader h = ClassifyMedia(type, data, s);
-  if (!h.bCodecConfig) {
-    m_nLastMediaTime = t;
-    if (!m_bLiveOriginSet) {
-      m_bLiveOriginSet = true;
-      m_nLiveOrigin = t;
-    }
+  // The origin is the first frame that is not a codec configuration; once
+  // it is set, every tag moves the position.
+  if (!m_bLiveOriginSet && !h.bCodecConfig) {
+    m_bLiveOriginSet = true;
+    m_nLiveOrigin = t;
   }
+  if (m_bLiveOriginSet)
+    m_nLastMediaTime = t;
   const bool bVideo = type == FLV_TAG_VIDEO;
   m_bVideo = m_bVideo || bVideo;
   for (Point *pt : {&m_key, &m_audio}) {
