@@ -124,18 +124,26 @@ MediaHeader Damaged(bool bEnhanced)
   return h;
 }
 
-MediaHeader ClassifyEnhancedVideo(const char *body, uint32_t len)
+// The Enhanced header of a body that is not empty, up to the first track's
+// data: packet type (after any modifiers), FourCC and track layout.
+bool ReadEnhancedHeader(const char *body, uint32_t len, unsigned char nMultitrack, MediaHeader &h,
+                        uint32_t &nFirstTrack)
 {
-  MediaHeader h;
   h.bEnhanced = true;
   Cursor c(body, len);
   unsigned char b0 = 0;
   c.Byte(b0);
-  h.nFrameType = (b0 >> 4) & 0x07;
   h.nPacketType = b0 & 0x0f;
+  return SkipModifiers(c, h.nPacketType) && ReadTracks(c, nMultitrack, h, nFirstTrack);
+}
+
+MediaHeader ClassifyEnhancedVideo(const char *body, uint32_t len)
+{
+  MediaHeader h;
   uint32_t nFirstTrack = 0;
-  if (!SkipModifiers(c, h.nPacketType) || !ReadTracks(c, MEDIA_VIDEO_MULTITRACK, h, nFirstTrack))
+  if (!ReadEnhancedHeader(body, len, MEDIA_VIDEO_MULTITRACK, h, nFirstTrack))
     return Damaged(true);
+  h.nFrameType = (static_cast<unsigned char>(body[0]) >> 4) & 0x07;
   // Coded frames start with a 24-bit composition time.
   if (h.nPacketType == MEDIA_VIDEO_CODED_FRAMES && nFirstTrack < 3)
     return Damaged(true);
@@ -151,13 +159,8 @@ MediaHeader ClassifyEnhancedVideo(const char *body, uint32_t len)
 MediaHeader ClassifyEnhancedAudio(const char *body, uint32_t len)
 {
   MediaHeader h;
-  h.bEnhanced = true;
-  Cursor c(body, len);
-  unsigned char b0 = 0;
-  c.Byte(b0);
-  h.nPacketType = b0 & 0x0f;
   uint32_t nFirstTrack = 0;
-  if (!SkipModifiers(c, h.nPacketType) || !ReadTracks(c, MEDIA_AUDIO_MULTITRACK, h, nFirstTrack))
+  if (!ReadEnhancedHeader(body, len, MEDIA_AUDIO_MULTITRACK, h, nFirstTrack))
     return Damaged(true);
   h.bCodecConfig =
       h.nPacketType == MEDIA_AUDIO_SEQUENCE_START || h.nPacketType == MEDIA_AUDIO_MULTICHANNEL_CONFIG;
