@@ -264,6 +264,8 @@ TEST(Status, CodesAndTheirEffect)
       {"NetStream.Play.Failed", 0, true, true},
       {"NetStream.Play.StreamNotFound", 0, true, true},
       {"NetConnection.Connect.InvalidApp", 0, true, true},
+      // Enhanced RTMP's request to connect elsewhere ends this connection in order.
+      {"NetConnection.Connect.ReconnectRequest", 0, true, false},
       {"netstream.play.stop", 0, false, false},
   };
   for (const auto &c : cases) {
@@ -277,44 +279,6 @@ TEST(Status, CodesAndTheirEffect)
     EXPECT_TRUE(Contains(log, std::string("DEBUG: HandleInvoke, onStatus: ") + c.szCode + "\n"));
     bool bErrorLine = Contains(log, std::string("ERROR: HandleInvoke, server refused: ") + c.szCode + " (told so)\n");
     EXPECT_EQ(bErrorLine, c.bRefused) << log.Text();
-  }
-}
-
-// Enhanced RTMP's request to connect elsewhere ends this connection in
-// order: the loop returns nothing more, and nothing counts as refused.
-TEST(Status, ReconnectRequestClosesWithoutRefusal)
-{
-  const struct {
-    const char *szName;
-    std::string extra;  // more members of the information object
-    const char *szUrl;
-    const char *szLog;
-  } cases[] = {
-      {"with a tcUrl", amf::Key("tcUrl") + amf::Str("rtmp://127.0.0.2:1936/live"), "rtmp://127.0.0.2:1936/live",
-       "WARNING: HandleInvoke, server requests a reconnect to rtmp://127.0.0.2:1936/live: "
-       "NetConnection.Connect.ReconnectRequest (moving)\n"},
-      {"without one", "", "",
-       "WARNING: HandleInvoke, server requests a reconnect to the same address: "
-       "NetConnection.Connect.ReconnectRequest (moving)\n"},
-  };
-  for (const auto &c : cases) {
-    SCOPED_TRACE(c.szName);
-    Peer peer;
-    CRTMP &r = peer.Client();
-    r.m_bMediaReceived = true;
-    const std::string info = amf::ObjStart() + amf::Key("level") + amf::Str("status") + amf::Key("code") +
-                             amf::Str("NetConnection.Connect.ReconnectRequest") + amf::Key("description") +
-                             amf::Str("moving") + c.extra + amf::ObjEnd();
-    peer.Send(Chunked(3, 0x14, amf::Str("onStatus") + amf::Num(0) + amf::Null() + info));
-    peer.Send(Chunked(4, 0x08, "never read", 1));
-    LogCapture log(LOG_LEVEL_WARNING);
-    RTMP_LIB::RTMPPacket packet;
-    EXPECT_EQ(r.GetNextMediaPacket(packet), 0);
-    EXPECT_FALSE(r.IsConnected());
-    EXPECT_FALSE(r.IsRefused());
-    EXPECT_TRUE(r.IsReconnectRequested());
-    EXPECT_EQ(r.GetReconnectUrl(), c.szUrl);
-    EXPECT_EQ(log.Text(), std::string("\r") + c.szLog);
   }
 }
 

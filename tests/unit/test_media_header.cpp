@@ -124,25 +124,6 @@ TEST(MediaHeader, ClassifiesLiteralHeaders)
   }
 }
 
-TEST(MediaHeader, EveryPrefixStaysInsideTheBody)
-{
-  // A header cut anywhere is read only as far as it goes; an Enhanced one cut
-  // inside its FourCC is damaged.
-  for (const Case &c : kCases) {
-    const std::string bytes = Hex(c.hex);
-    for (size_t n = 0; n < bytes.size(); n++) {
-      SCOPED_TRACE(std::string(c.name) + ", first " + std::to_string(n) + " bytes");
-      MediaHeader h = Classify(c.type, bytes.substr(0, n));
-      if (n < 5 && h.bEnhanced) {
-        EXPECT_TRUE(h.bDamaged);
-      }
-      if (h.bDamaged) {
-        EXPECT_EQ(Flags(h), h.bEnhanced ? "ED" : "D");
-      }
-    }
-  }
-}
-
 TEST(MediaHeader, ResumeFrames)
 {
   struct Row {
