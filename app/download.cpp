@@ -159,6 +159,7 @@ int DownloadRun::ConnectAndStart()
   m_params.nSeekTime = nSeekTime;
   m_params.bLiveStream = s.bLiveStream;
   m_nFirstSeekTime = s.bResumeMode ? s.nStartOffset : nSeekTime;
+  m_nMeasureFrom = nSeekTime;
   int nExit = ConnectStream();
   if (nExit != -1)
     return nExit;
@@ -210,8 +211,12 @@ int DownloadRun::ConnectStream()
   if (!s.bLiveStream)
     m_nPosition = nSeekTime;
 
+  // On a new connection after a break, the position says the stream is
+  // complete only where it measures the stream's real progress.
+  const bool bMeasured = !m_bConnected || IsProgressMeasured(false);
+  m_bConnected = true;
   Progress &pr = m_progress;
-  if (pr.dDuration > 0.0 && m_nPosition >= pr.dDuration * 999.0) {
+  if (pr.dDuration > 0.0 && m_nPosition >= pr.dDuration * 999.0 && bMeasured) {
     LogPrintf("Already Completed at: %.3f sec Duration=%.3f sec\n", m_nPosition / 1000.0, pr.dDuration);
     return 0;
   }
@@ -355,7 +360,7 @@ bool DownloadRun::IsProgressMeasured(bool bOrderlyEnd) const
   const uint32_t kStartTolerance = 1000;  // ms
   return bOrderlyEnd ||
          (m_bMediaSeen && static_cast<uint64_t>(m_nFirstMediaPosition) <=
-                              static_cast<uint64_t>(m_params.nSeekTime) + kStartTolerance);
+                              static_cast<uint64_t>(m_nMeasureFrom) + kStartTolerance);
 }
 
 int DownloadRun::CleanUp(int nExitCode)

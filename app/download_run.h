@@ -68,6 +68,8 @@ private:
   std::string m_header;        // the FLV header, until the first tag goes out behind it
   bool m_bMediaSeen = false;
   uint32_t m_nFirstMediaPosition = 0;
+  uint32_t m_nMeasureFrom = 0;  // where the run's first connection asked to start
+  bool m_bConnected = false;    // a connection of this run was made
   int m_nResult = 0;           // the last WriteStream result
   bool m_bStopReached = false;
 
