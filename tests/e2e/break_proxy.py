@@ -1,4 +1,3 @@
-#!/usr/bin/env python3
 """A TCP proxy from 127.0.0.1 to a server on 127.0.0.1 that breaks connections
 on purpose. Connection k (from 0) behaves as behaviours[k], the last one
 serving all later ones: "pass" forwards all; after N bytes from the server
@@ -6,18 +5,12 @@ serving all later ones: "pass" forwards all; after N bytes from the server
 "stall:N" forwards nothing more but keeps both open.
 
 In a test: p = BreakProxy(server_port, ["close:50000", "pass"]); p.port;
-p.connections (accepted so far); p.close(). As a script: break_proxy.py
---target-port P [--port 0] BEHAVIOUR... prints "PORT <n>" once listening and
-"CONNECTION <k>" as each arrives; SIGTERM ends it."""
+p.connections (accepted so far); p.close()."""
 
-import argparse
 import contextlib
 import fcntl
-import os
-import signal
 import socket
 import struct
-import sys
 import termios
 import threading
 import time
@@ -31,11 +24,10 @@ def parse(behaviour):
 
 
 class BreakProxy:
-    def __init__(self, target_port, behaviours, port=0, on_connection=None):
+    def __init__(self, target_port, behaviours, port=0):
         self.target = ("127.0.0.1", target_port)
         self.behaviours = [parse(b) for b in behaviours] or [("pass", None)]
         self.connections = 0
-        self.on_connection = on_connection
         self._socks = []
         self._listener = socket.create_server(("127.0.0.1", port))
         self.port = self._listener.getsockname()[1]
@@ -48,8 +40,6 @@ class BreakProxy:
             except OSError:
                 return
             index, self.connections = self.connections, self.connections + 1
-            if self.on_connection:
-                self.on_connection(index)
             try:
                 upstream = socket.create_connection(self.target)
             except OSError:
@@ -121,20 +111,3 @@ def _shut(sock, how=socket.SHUT_RDWR):
         sock.shutdown(how)
     if how == socket.SHUT_RDWR:
         sock.close()
-
-
-def main(argv=None):
-    ap = argparse.ArgumentParser(description="TCP proxy that breaks connections")
-    ap.add_argument("--target-port", type=int, required=True)
-    ap.add_argument("--port", type=int, default=0)
-    ap.add_argument("behaviours", nargs="*", default=["pass"])
-    opts = ap.parse_args(argv)
-    signal.signal(signal.SIGTERM, lambda *_: os._exit(0))
-    proxy = BreakProxy(opts.target_port, opts.behaviours, opts.port,
-                       lambda k: print("CONNECTION %d" % k, flush=True))
-    print("PORT %d" % proxy.port, flush=True)
-    threading.Event().wait()
-
-
-if __name__ == "__main__":
-    sys.exit(main())

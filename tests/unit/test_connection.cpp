@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <thread>
 
 #include "log_capture.h"
 #include "transport_fixture.h"
@@ -11,24 +10,6 @@
 using RTMP_LIB::CRTMP;
 using transport_test::Hex;
 using transport_test::Listener;
-using transport_test::ReadUpTo;
-using transport_test::WriteAll;
-
-namespace {
-
-// Accepts one connection and plays the server's side of the handshake.
-int AcceptWithHandshake(Listener &listener)
-{
-  int fd = listener.Accept(5000);
-  if (fd < 0)
-    return -1;
-  std::string c0c1 = ReadUpTo(fd, 1537);
-  WriteAll(fd, "\x03" + transport_test::Pattern(1536) + c0c1.substr(1));
-  ReadUpTo(fd, 1536);
-  return fd;
-}
-
-}  // namespace
 
 TEST(Connection, RefusedPortLogsParametersAndFails)
 {
@@ -133,53 +114,4 @@ TEST(Connection, CloseResetsTheConnectionAndKeepsTheSession)
   EXPECT_EQ(r.m_nBufferMS, 1234);
   r.Close();
   EXPECT_FALSE(r.IsConnected());
-}
-
-// The application may connect the same object again after an end (a lost
-// connection, a reconnect request): nothing of the first connection is left
-// to confuse the second.
-TEST(Connection, ConnectAgainStartsFromCleanState)
-{
-  Listener listener;
-  CRTMP r;
-  int fd = -1;
-  std::thread server([&] { fd = AcceptWithHandshake(listener); });
-  ASSERT_TRUE(r.Connect(0, "127.0.0.1", listener.Port(), "clip", nullptr, nullptr, nullptr, "vod", nullptr, nullptr,
-                        nullptr, 0, 0, false, 5));
-  server.join();
-  ASSERT_GE(fd, 0);
-  // What a first connection leaves: half a message on 6, a running time on
-  // 4, the calls and flags of a session that ended in a reconnect request.
-  ASSERT_TRUE(WriteAll(fd, Hex("06 00 01 F4 00 01 2C 09 01 00 00 00") + std::string(128, 'v')));
-  RTMP_LIB::RTMPPacket p;
-  ASSERT_TRUE(r.ReadPacket(p));
-  r.ChannelTimestamp(4) = 700;
-  r.m_chunkSize = 4096;
-  r.m_stream_id = 9;
-  r.m_methodCalls = {"play"};
-  r.m_bRefused = r.m_bMediaReceived = r.m_bReconnectRequested = true;
-  r.m_strReconnectUrl = "rtmp://127.0.0.1/next";
-  r.Close();
-  close(fd);
-
-  server = std::thread([&] { fd = AcceptWithHandshake(listener); });
-  ASSERT_TRUE(r.Connect(0, "127.0.0.1", listener.Port(), "clip", nullptr, nullptr, nullptr, "vod", nullptr, nullptr,
-                        nullptr, 0, 0, false, 5));
-  server.join();
-  ASSERT_GE(fd, 0);
-  EXPECT_EQ(r.m_chunkSize, 128);
-  EXPECT_EQ(r.m_nBytesIn, 3073u);  // the handshake only
-  EXPECT_EQ(r.m_nBytesInSent, 0u);
-  EXPECT_EQ(r.m_methodCalls, std::vector<std::string>{"connect"});
-  EXPECT_EQ(r.m_stream_id, 0);
-  EXPECT_FALSE(r.IsRefused());
-  EXPECT_FALSE(r.IsReconnectRequested());
-  EXPECT_EQ(r.GetReconnectUrl(), "");
-  EXPECT_FALSE(r.m_bMediaReceived);
-  EXPECT_EQ(r.ChannelIn(6).m_nBytesRead, 0u);
-  // A type-1 header first: its delta counts from 0, not from the old times.
-  ASSERT_TRUE(WriteAll(fd, Hex("44 00 00 28 00 00 01 08 AF")));
-  ASSERT_EQ(r.GetNextMediaPacket(p), 1);
-  EXPECT_EQ(p.m_nTimeStamp, 40u);
-  close(fd);
 }

@@ -11,7 +11,6 @@
 #include "hex_bytes.h"
 
 using RTMP_LIB::ClassifyMedia;
-using RTMP_LIB::IsResumeFrame;
 using RTMP_LIB::MediaHeader;
 using testhex::Hex;
 
@@ -121,32 +120,6 @@ TEST(MediaHeader, ClassifiesLiteralHeaders)
     EXPECT_EQ(Flags(h), c.flags);
     EXPECT_EQ(FourCc(h.nFourCc), c.fourcc);
     EXPECT_EQ(h.nTrackMode, c.nTrackMode);
-  }
-}
-
-TEST(MediaHeader, ResumeFrames)
-{
-  struct Row {
-    const char *name;
-    unsigned char type;
-    const char *hex;
-    bool bAudioOnly;
-    bool bResume;
-  } rows[] = {
-      {"AVC sequence header, as always", V, "17 00 000000 01", false, true},
-      {"Enhanced keyframe", V, "93" AV01 "aa", false, true},
-      {"Enhanced sequence start", V, "90" HVC1 "01", false, false},
-      {"audio in a file with video", A, "2f ff", false, false},
-      {"classic audio", A, "2f ff", true, true},
-      {"AAC sequence header, as always", A, "af 00 12 10", true, true},
-      {"Opus frames", A, "91" OPUS "fc", true, true},
-      {"Opus sequence start", A, "90" OPUS "01", true, false},
-      {"damaged Enhanced audio", A, "91 4f", true, false},
-  };
-  for (const Row &r : rows) {
-    SCOPED_TRACE(r.name);
-    std::string bytes = Hex(r.hex);
-    EXPECT_EQ(IsResumeFrame(r.type, bytes.data(), static_cast<uint32_t>(bytes.size()), r.bAudioOnly), r.bResume);
   }
 }
 

@@ -40,6 +40,11 @@ std::string Meta(double dDuration, size_t nPadding = 0)
 std::string Key(uint32_t nTime, char c) { return Tag(9, nTime, Hex("12 00 00 80 02") + std::string(20, c)); }
 std::string Inter(uint32_t nTime, char c) { return Tag(9, nTime, Hex("22 00 00 80 02") + std::string(10, c)); }
 std::string Audio(uint32_t nTime, char c) { return Tag(8, nTime, Hex("2F") + std::string(8, c)); }
+// Enhanced RTMP: HEVC coded frames (X: no composition time), a sequence start,
+// a command frame; Opus frames and its sequence start.
+std::string ExKey(uint32_t nTime, char c) { return Tag(9, nTime, Hex("93 68 76 63 31") + std::string(20, c)); }
+std::string ExVideo(uint32_t nTime, const char *szHex) { return Tag(9, nTime, Hex(szHex)); }
+std::string Opus(uint32_t nTime, char c) { return Tag(8, nTime, Hex("91 4F 70 75 73") + std::string(8, c)); }
 
 // A partial file in a temporary directory, open for update like the download opens it.
 class PartialFile
@@ -140,6 +145,9 @@ TEST(ResumeAnalysis, ChoosesTheTagToResumeFrom)
                             Audio(2060, 'h');
   const std::string audioOnly = Header(0x04) + Meta(10) + Audio(500, 'a') + Audio(1000, 'b') +
                                 Audio(1500, 'c') + Audio(2000, 'd');
+  const std::string hevc = Header(0x05) + Meta(10) + ExKey(1000, 'a') + ExVideo(1040, "A3 68 76 63 31 bb") +
+                           ExVideo(2000, "90 68 76 63 31 01 02") + ExVideo(2040, "D1 68 76 63 31 00 00 00 01");
+  const std::string opusOnly = Header(0x04) + Meta(10) + Opus(1000, 'a') + Tag(8, 1500, Hex("90 4F 70 75 73 01"));
   const struct {
     const char *szName;
     std::string bytes;
@@ -157,6 +165,10 @@ TEST(ResumeAnalysis, ChoosesTheTagToResumeFrom)
       {"audio only: last audio tag", audioOnly, 0, RTMP_LIB::RESUME_CONTINUE, 2000, Audio(2000, 'd'), 0},
       // Any tag counts while skipping an audio-only file.
       {"audio only with two skipped", audioOnly, 2, RTMP_LIB::RESUME_CONTINUE, 1000, Audio(1000, 'b'), 0},
+      // Enhanced: a keyframe of coded frames, never a sequence start or a command frame.
+      {"Enhanced video", hevc, 0, RTMP_LIB::RESUME_CONTINUE, 1000, ExKey(1000, 'a'), 0},
+      {"Enhanced audio only: not its sequence start", opusOnly, 0, RTMP_LIB::RESUME_CONTINUE, 1000, Opus(1000, 'a'),
+       0},
       // Interrupted before any media: the header (flags 0 or 5) and metadata only.
       {"header and metadata only", Header(0x00) + Meta(10), 0, RTMP_LIB::RESUME_FRESH, 0, "", 0},
       {"header and metadata, flags 05", Header(0x05) + Meta(10), 0, RTMP_LIB::RESUME_FRESH, 0, "", 0},
