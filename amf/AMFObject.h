@@ -165,4 +165,9 @@ int AMF3ReadString(const char *data, int nSize, char **pStr);
 // *pnLen bytes inside data (at an empty text for a reference).
 int AMF3ReadStringText(const char *data, int nSize, const char **ppText, int *pnLen);
 
+// The first property named strName, searched in order through nested
+// objects as well (metadata often holds keyframe tables or track lists before
+// the property wanted), at most as deep as the decoder nests.
+bool FindNestedProperty(const AMFObject &obj, const std::string &strName, AMFObjectProperty &p);
+
 }  // namespace RTMP_LIB

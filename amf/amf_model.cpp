@@ -153,4 +153,26 @@ const std::string &AMF3ClassDefinition::GetProperty(int nIndex) const
   return strEmpty;
 }
 
+static bool FindProperty(const AMFObject &obj, const std::string &strName, AMFObjectProperty &p,
+                         int nDepth)
+{
+  if (nDepth > AMF_MAX_DEPTH + 1)
+    return false;
+  for (int i = 0; i < obj.GetPropertyCount(); i++) {
+    const AMFObjectProperty &prop = obj.GetProperty(i);
+    if (prop.GetPropName() == strName) {
+      p = prop;
+      return true;
+    }
+    if (prop.GetType() == AMF_OBJECT && FindProperty(prop.GetObject(), strName, p, nDepth + 1))
+      return true;
+  }
+  return false;
+}
+
+bool FindNestedProperty(const AMFObject &obj, const std::string &strName, AMFObjectProperty &p)
+{
+  return FindProperty(obj, strName, p, 0);
+}
+
 }  // namespace RTMP_LIB

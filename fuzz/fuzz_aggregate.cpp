@@ -8,10 +8,10 @@
 #include <cstring>
 #include <vector>
 
-#include "app/aggregate.h"
-#include "app/continuation.h"
-#include "app/flv.h"
-#include "app/media_header.h"
+#include "flv/aggregate.h"
+#include "download/continuation.h"
+#include "flv/flv.h"
+#include "flv/media_header.h"
 #include "fuzz/tag_chain.h"
 #include "foundation/log.h"
 #include "fuzz_support.h"

@@ -23,7 +23,7 @@
 #include <cstdlib>
 #include <thread>
 
-#include "app/flv_writer.h"
+#include "download/flv_writer.h"
 #include "fuzz/tag_chain.h"
 #include "foundation/log.h"
 #include "rtmp/rtmp.h"

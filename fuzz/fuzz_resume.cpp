@@ -11,9 +11,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/flv.h"
-#include "app/media_header.h"
-#include "app/resume.h"
+#include "flv/flv.h"
+#include "flv/media_header.h"
+#include "flv/resume.h"
 #include "foundation/log.h"
 #include "fuzz_support.h"
 

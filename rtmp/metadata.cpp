@@ -91,28 +91,9 @@ void CRTMP::DumpMetaData(AMFObject &obj)
   DumpObject(obj, 0);
 }
 
-static bool FindProperty(const AMFObject &obj, const std::string &strName, AMFObjectProperty &p,
-                         int nDepth)
-{
-  if (nDepth > METADATA_MAX_DEPTH)
-    return false;
-  for (int i = 0; i < obj.GetPropertyCount(); i++) {
-    const AMFObjectProperty &prop = obj.GetProperty(i);
-    if (prop.GetPropName() == strName) {
-      p = prop;
-      return true;
-    }
-    // A nested object without the name does not end the search: metadata
-    // often holds objects (keyframe tables, track lists) before "duration".
-    if (prop.GetType() == AMF_OBJECT && FindProperty(prop.GetObject(), strName, p, nDepth + 1))
-      return true;
-  }
-  return false;
-}
-
 bool CRTMP::FindFirstMatchingProperty(AMFObject &obj, std::string name, AMFObjectProperty &p)
 {
-  return FindProperty(obj, name, p, 0);
+  return FindNestedProperty(obj, name, p);
 }
 
 }  // namespace RTMP_LIB

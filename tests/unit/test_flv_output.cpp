@@ -14,7 +14,7 @@
 #include <string>
 #include <thread>
 
-#include "app/output.h"
+#include "download/output.h"
 #include "log_capture.h"
 #include "transport_fixture.h"
 

@@ -4,7 +4,7 @@
 
 #include <cstdlib>
 
-#include "app/flv_writer.h"
+#include "download/flv_writer.h"
 #include "rtmp_test_peer.h"
 
 using namespace testpeer;

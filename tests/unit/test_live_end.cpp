@@ -6,8 +6,8 @@
 
 #include <cstdlib>
 
-#include "app/continuation.h"
-#include "app/flv_writer.h"
+#include "download/continuation.h"
+#include "download/flv_writer.h"
 #include "rtmp_test_peer.h"
 
 using namespace testpeer;

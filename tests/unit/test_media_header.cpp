@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "app/flv.h"
-#include "app/media_header.h"
+#include "flv/flv.h"
+#include "flv/media_header.h"
 #include "hex_bytes.h"
 
 using RTMP_LIB::ClassifyMedia;

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "app/resume.h"
+#include "flv/resume.h"
 #include "rtmp_test_peer.h"
 
 using namespace testpeer;

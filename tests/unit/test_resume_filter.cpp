@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "app/flv_writer.h"
+#include "download/flv_writer.h"
 #include "rtmp_test_peer.h"
 
 using namespace testpeer;

@@ -11,7 +11,7 @@
 #include <string>
 #include <thread>
 
-#include "app/kavelo.h"
+#include "cli/cli.h"
 #include "log_capture.h"
 
 namespace {

@@ -3,10 +3,9 @@
 #include <cstring>
 #include <unistd.h>
 
-#include "app/kavelo.h"
+#include "cli/cli.h"
 #include "foundation/log.h"
 
-volatile sig_atomic_t bCtrlC = 0;
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "app/output.h"
+#include "download/output.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -6,8 +6,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "app/flv.h"
-#include "app/kavelo.h"
+#include "flv/flv.h"
+#include "download/settings.h"
 #include "foundation/log.h"
 
 FILE *file = nullptr;

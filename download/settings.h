@@ -1,4 +1,5 @@
-// The downloader application: command line, FLV writer, resume and download loop.
+// What one download run needs from whoever starts it: the settings, the
+// interrupt flag and the entry point.
 #pragma once
 
 #include <csignal>
@@ -38,13 +39,6 @@ struct Settings {
 extern volatile sig_atomic_t bCtrlC;
 // The output stream.
 extern FILE *file;
-
-void sigIntHandler(int sig);
-void InstallSignalHandlers();
-
-// Start-up: quiet scan, banner, options, URL merge, validation. Returns -1
-// when the download should run, otherwise the exit code to end with.
-int ParseOptions(int argc, char **argv, Settings &settings);
 
 // From starting the socket layer to the exit code.
 int Download(Settings &settings);

@@ -1,4 +1,4 @@
-#include "app/kavelo.h"
+#include "cli/cli.h"
 
 int main(int argc, char **argv)
 {

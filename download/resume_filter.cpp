@@ -9,8 +9,8 @@
 #include <cstring>
 
 #include "amf/AMFObject.h"
-#include "app/flv.h"
-#include "app/flv_writer.h"
+#include "flv/flv.h"
+#include "download/flv_writer.h"
 #include "foundation/log.h"
 
 namespace RTMP_LIB {

@@ -1,12 +1,12 @@
-#include "app/flv_writer.h"
+#include "download/flv_writer.h"
 
 #include <cstdlib>
 #include <cstring>
 
-#include "app/aggregate.h"
-#include "app/flv.h"
-#include "app/media_header.h"
-#include "app/reseek.h"
+#include "flv/aggregate.h"
+#include "flv/flv.h"
+#include "flv/media_header.h"
+#include "download/reseek.h"
 #include "foundation/bytes.h"
 #include "foundation/log.h"
 

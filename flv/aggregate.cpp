@@ -1,7 +1,7 @@
-#include "app/aggregate.h"
+#include "flv/aggregate.h"
 
-#include "app/flv.h"
-#include "app/media_header.h"
+#include "flv/flv.h"
+#include "flv/media_header.h"
 #include "foundation/bytes.h"
 #include "foundation/log.h"
 

@@ -1,4 +1,4 @@
-#include "app/progress.h"
+#include "download/progress.h"
 
 #include <algorithm>
 #include <climits>

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "app/kavelo.h"
+#include "download/settings.h"
 #include "rtmp/rtmp.h"
 
 namespace RTMP_LIB {

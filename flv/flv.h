@@ -32,4 +32,4 @@ inline uint32_t FlvDataSize(const char *tag)
 }
 
 // What the data of an audio or video tag holds (keyframe, codec
-// configuration, classic or Enhanced form) is told by app/media_header.h.
+// configuration, classic or Enhanced form) is told by flv/media_header.h.

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <memory>
 
-#include "app/download_run.h"
+#include "download/download_run.h"
 #include "foundation/log.h"
 #include "url/parseurl.h"
 

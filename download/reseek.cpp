@@ -1,4 +1,4 @@
-#include "app/reseek.h"
+#include "download/reseek.h"
 
 #include "foundation/log.h"
 

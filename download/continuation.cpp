@@ -1,9 +1,9 @@
-#include "app/continuation.h"
+#include "download/continuation.h"
 
 #include <cstring>
 
-#include "app/flv.h"
-#include "app/media_header.h"
+#include "flv/flv.h"
+#include "flv/media_header.h"
 #include "foundation/bytes.h"
 #include "foundation/log.h"
 

@@ -2,7 +2,7 @@
 // partial file's keyframe.
 #pragma once
 
-#include "app/flv_writer.h"
+#include "download/flv_writer.h"
 
 namespace RTMP_LIB {
 

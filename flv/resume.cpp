@@ -1,4 +1,4 @@
-#include "app/resume.h"
+#include "flv/resume.h"
 
 #include <sys/types.h>
 
@@ -7,11 +7,10 @@
 #include <vector>
 
 #include "amf/AMFObject.h"
-#include "app/flv.h"
-#include "app/media_header.h"
+#include "flv/flv.h"
+#include "flv/media_header.h"
 #include "foundation/bytes.h"
 #include "foundation/log.h"
-#include "rtmp/rtmp.h"
 
 namespace RTMP_LIB {
 
@@ -56,7 +55,7 @@ void ScanMetadata(FILE *f, uint64_t nPos, ResumeData &data)
         obj.Dump();
         data.storedMeta.swap(meta);
         AMFObjectProperty prop;
-        if (CRTMP::FindFirstMatchingProperty(obj, "duration", prop)) {
+        if (FindNestedProperty(obj, "duration", prop)) {
           data.dDuration = prop.GetNumber();
           Log(LOG_LEVEL_DEBUG, "File has duration: %f", data.dDuration);
         }

@@ -10,7 +10,7 @@
 
 #include <sys/stat.h>
 
-#include "app/download_run.h"
+#include "download/download_run.h"
 #include "foundation/log.h"
 #include "rtmp/rtmp.h"
 #include "url/parseurl.h"
@@ -376,6 +376,8 @@ int DownloadRun::CleanUp(int nExitCode)
 }
 
 }  // namespace RTMP_LIB
+
+volatile sig_atomic_t bCtrlC = 0;
 
 int Download(Settings &settings)
 {

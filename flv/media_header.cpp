@@ -1,6 +1,6 @@
-#include "app/media_header.h"
+#include "flv/media_header.h"
 
-#include "app/flv.h"
+#include "flv/flv.h"
 
 namespace RTMP_LIB {
 

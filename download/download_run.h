@@ -7,12 +7,12 @@
 #include <memory>
 #include <string>
 
-#include "app/continuation.h"
-#include "app/flv_writer.h"
-#include "app/kavelo.h"
-#include "app/output.h"
-#include "app/progress.h"
-#include "app/resume.h"
+#include "download/continuation.h"
+#include "download/flv_writer.h"
+#include "download/settings.h"
+#include "download/output.h"
+#include "download/progress.h"
+#include "flv/resume.h"
 #include "rtmp/rtmp.h"
 
 namespace RTMP_LIB {

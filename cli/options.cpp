@@ -8,7 +8,7 @@
 #include <memory>
 #include <vector>
 
-#include "app/kavelo.h"
+#include "cli/cli.h"
 #include "foundation/log.h"
 #include "url/parseurl.h"
 
