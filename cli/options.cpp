@@ -1,22 +1,24 @@
 #include <getopt.h>
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
-#include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
-#include <vector>
 
 #include "cli/cli.h"
+#include "cli/command_line.h"
+#include "cli/duration.h"
+#include "cli/url_option.h"
 #include "foundation/log.h"
 #include "url/parseurl.h"
 
 namespace {
 
-const char kShortOptions[] = "hveqxzr:s:t:p:a:f:o:u:n:c:l:y:m:k:d:A:B:#";
+// The leading ':' tells a missing argument (':') from an unknown option ('?').
+const char kShortOptions[] = ":hveqxzr:s:t:p:a:f:o:u:n:c:l:y:m:k:d:A:B:b:#";
 
-// 'b' and 'V' have no short form on purpose: -b and -V are unknown options.
+// 'V' has no short form on purpose: -V is an unknown option.
 const struct option kLongOptions[] = {
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
@@ -50,21 +52,8 @@ const struct option kLongOptions[] = {
 
 // Every string goes out with a 16-bit length.
 const size_t kMaxOptionValue = 65535;
-// The largest offset whose milliseconds still fit in 32 bits.
-const double kMaxOffsetSeconds = 4294967.0;
-
-struct FreeDeleter {
-  void operator()(char *p) const { free(p); }
-};
-
-// The URL parser's strings back the settings for the whole run; holding them
-// here keeps them reachable and releases them at exit.
-char *KeepParsed(char *text)
-{
-  static std::vector<std::unique_ptr<char, FreeDeleter>> kept;
-  kept.emplace_back(text);
-  return text;
-}
+// Options whose value is a whole number.
+const char kNumberOptions[] = "clmRbk";
 
 const char *LongName(int letter)
 {
@@ -74,8 +63,21 @@ const char *LongName(int letter)
   return "?";
 }
 
-// A leading decimal number as atol reads it (0 when there is none), without
-// the undefined behaviour of atol on overflow: false when it does not fit.
+// An optional sign and decimal digits, nothing else: "19x" or "" would
+// otherwise quietly count as 19 or 0 and change what is recorded.
+bool IsWholeNumber(const char *text)
+{
+  if (*text == '+' || *text == '-')
+    text++;
+  if (*text == '\0')
+    return false;
+  for (; *text != '\0'; text++)
+    if (!isdigit(static_cast<unsigned char>(*text)))
+      return false;
+  return true;
+}
+
+// A whole number, as checked above; false when it does not fit.
 bool ParseLong(const char *text, long *value)
 {
   errno = 0;
@@ -92,28 +94,23 @@ bool ParseInt(const char *text, int *value)
   return true;
 }
 
-// Seconds as atof reads them, to whole milliseconds.
-bool ParseOffset(const char *text, uint32_t *ms)
-{
-  double seconds = strtod(text, nullptr);
-  if (!std::isfinite(seconds) || seconds < 0 || seconds > kMaxOffsetSeconds)
-    return false;
-  *ms = static_cast<uint32_t>(seconds * 1000.0);
-  return true;
-}
+// Where the usage goes: standard output when asked for, standard error after
+// a mistake.
+FILE *pUsageOut = stdout;
 
 void PrintRow(const char *option, const char *text)
 {
-  LogPrintf("%-24s%s", option, text);
+  fprintf(pUsageOut, "%-24s%s", option, text);
 }
 
-void PrintUsage(const Settings &s)
+void PrintUsage(FILE *out, const Settings &s)
 {
   char line[256];
-  LogPrintf("\nThis program streams the flv media content from an rtmp server to stdout.\n\n");
+  pUsageOut = out;
+  fprintf(out, "\nThis program streams the flv media content from an rtmp server to stdout.\n\n");
   PrintRow("--help|-h", "Prints this help screen.\n");
   PrintRow("--version", "Prints the version and exits.\n");
-  PrintRow("--rtmp|-r url", "URL (e.g. rtmp//hotname[:port]/path)\n");
+  PrintRow("--rtmp|-r url", "URL (e.g. rtmp//hotname[:port]/path), also taken without -r\n");
   PrintRow("--host|-n hostname", "Overrides the hostname in the rtmp url\n");
   PrintRow("--port|-c port", "Overrides the port in the rtmp url\n");
   PrintRow("--protocol|-l", "Overrides the protocol in the rtmp url (0 - RTMP, 2 - RTMPS)\n");
@@ -134,8 +131,9 @@ void PrintUsage(const Settings &s)
            static_cast<unsigned long>(s.nTimeout));
   PrintRow("--timeout|-m num", line);
   PrintRow("--retry num", "Reconnect and continue up to num times in a row after a lost connection (default: 0)\n");
-  PrintRow("--start|-A num", "Start at num seconds into stream (not valid when using --live)\n");
-  PrintRow("--stop|-B num", "Stop at num seconds into stream (or duration of live stream to play)\n");
+  PrintRow("--start|-A time", "Start at time into stream, as 90, 90.5, 90s, 1.5m, 2h, 1:30 or 1:02:03.5 "
+                              "(not valid when using --live)\n");
+  PrintRow("--stop|-B time", "Stop at time into stream (or duration of live stream to play)\n");
   PrintRow("--hashes|-#", "Display progress with hashes, not with the byte counter\n");
   snprintf(line, sizeof line,
            "Buffer time in milliseconds (default: %lu), this option makes only sense in stdout mode (-o -)\n",
@@ -149,53 +147,44 @@ void PrintUsage(const Settings &s)
   PrintRow("--quiet|-q", "Supresses all command output.\n");
   PrintRow("--verbose|-x", "Verbose command output.\n");
   PrintRow("--debug|-z", "Debug level command output.\n");
-  LogPrintf("If you don't pass parameters for swfUrl, pageUrl, app or auth these properties will not be "
-            "included in the connect ");
-  LogPrintf("packet.\n\n");
+  fprintf(out, "If you don't pass parameters for swfUrl, pageUrl, app or auth these properties will not be "
+               "included in the connect ");
+  fprintf(out, "packet.\n\n");
 }
 
-// --rtmp fills only what is still unset, so explicit options win wherever
-// they stand and the first of several URLs wins. Returns false to stop.
-bool MergeUrl(const char *url, Settings &s)
+// The option at argv[optind - 1] as the user wrote it: "--name" without a
+// value, or "-c" for a short one.
+void OptionText(int argc, char **argv, char *text, size_t size)
 {
-  int nProtocol = -1;
-  char *szHost = nullptr;
-  char *szPlaypath = nullptr;
-  char *szApp = nullptr;
-  unsigned int nPort = 0;
-  bool bParsed = ParseUrl(url, &nProtocol, &szHost, &nPort, &szPlaypath, &szApp);
-  std::unique_ptr<char, FreeDeleter> host(szHost), playpath(szPlaypath), app(szApp);
-  if (!bParsed) {
-    Log(LOG_LEVEL_WARNING, "Couldn't parse the specified url (%s)!", url);
-    return true;
-  }
-  // The parser takes up to five digits, so 65536..99999 (or a sign) gets here.
-  if (nPort > 65535) {
-    Log(LOG_LEVEL_ERROR, "Port number %d in url (%s) is out of range, it must be between 0 and 65535!",
-        static_cast<int>(nPort), url);
-    return false;
-  }
-  if (s.host == nullptr && host)
-    s.host = KeepParsed(host.release());
-  if (s.port == -1)
-    s.port = static_cast<int>(nPort);
-  if (s.playpath == nullptr && playpath)
-    s.playpath = KeepParsed(playpath.release());
-  if (s.protocol == -1)
-    s.protocol = nProtocol;
-  if (s.app == nullptr && app)
-    s.app = KeepParsed(app.release());
-  return true;
+  const char *arg = optind >= 1 && optind <= argc ? argv[optind - 1] : "";
+  if (strncmp(arg, "--", 2) == 0)
+    snprintf(text, size, "%.*s", static_cast<int>(strcspn(arg, "=")), arg);
+  else
+    snprintf(text, size, "-%c", optopt != 0 ? optopt : '?');
+}
+
+// getopt's own complaints are off; these name the option and give the hint.
+int RefuseOption(int opt, int argc, char **argv)
+{
+  char text[64];
+  OptionText(argc, argv, text, sizeof text);
+  if (opt == ':')
+    Log(LOG_LEVEL_ERROR, "Option %s needs a value (try --help)", text);
+  else if (optopt != 0 && text[1] == '-')
+    Log(LOG_LEVEL_ERROR, "Option %s takes no value (try --help)", text);
+  else
+    Log(LOG_LEVEL_ERROR, "Unknown option %s (try --help)", text);
+  return 1;
 }
 
 // Applies one option. Returns -1 to go on, otherwise the exit code.
-int ApplyOption(int opt, const char *arg, Settings &s)
+int ApplyOption(int opt, const char *arg, Settings &s, CommandLine &cl)
 {
   int n;
   long l;
   switch (opt) {
   case 'h':
-    PrintUsage(s);
+    PrintUsage(stdout, s);
     return 0;
   case 'V':
     printf("Kavelo %s\n", KAVELO_VERSION);
@@ -212,11 +201,15 @@ int ApplyOption(int opt, const char *arg, Settings &s)
     break;
   case 'l':
     if (!ParseInt(arg, &n)) {
-      Log(LOG_LEVEL_ERROR, "Unknown protocol specified: %s", arg);
+      Log(LOG_LEVEL_ERROR, "Unknown protocol specified: %s; use 0 (rtmp) or 2 (rtmps)", arg);
       return 1;
     }
     if (n != RTMP_PROTOCOL_RTMP && n != RTMP_PROTOCOL_RTMPS) {
-      Log(LOG_LEVEL_ERROR, "Unknown protocol specified: %d", n);
+      if (n > 0 && n <= RTMP_PROTOCOL_RTMFP)
+        Log(LOG_LEVEL_ERROR, "Protocol %d (%s) is not supported; use 0 (rtmp) or 2 (rtmps)", n,
+            RTMPProtocolStringsLower[n]);
+      else
+        Log(LOG_LEVEL_ERROR, "Unknown protocol specified: %d; use 0 (rtmp) or 2 (rtmps)", n);
       return 1;
     }
     s.protocol = n;
@@ -227,6 +220,7 @@ int ApplyOption(int opt, const char *arg, Settings &s)
   case 'r':
     if (!MergeUrl(arg, s))
       return 1;
+    cl.bUrlOption = true;
     break;
   case 's':
     s.swfUrl = arg;
@@ -251,13 +245,9 @@ int ApplyOption(int opt, const char *arg, Settings &s)
     break;
   case 'o':
     // "-" is standard output, as for any Unix tool.
-    if (strcmp(arg, "-") == 0) {
-      s.flvPath = nullptr;
-      s.bToStdout = true;
-    } else {
-      s.flvPath = arg;
-      s.bToStdout = false;
-    }
+    cl.bStdoutForced = strcmp(arg, "-") == 0;
+    s.flvPath = cl.bStdoutForced ? nullptr : arg;
+    s.bToStdout = cl.bStdoutForced;
     break;
   case 'e':
     s.bResumeMode = true;
@@ -307,10 +297,14 @@ int ApplyOption(int opt, const char *arg, Settings &s)
     break;
   case 'A':
   case 'B':
-    if (!ParseOffset(arg, opt == 'A' ? &s.nStartOffset : &s.nStopOffset)) {
-      Log(LOG_LEVEL_ERROR, "--%s must be a number of seconds from 0 to 4294967, not %s!", LongName(opt), arg);
+    if (!ParseDuration(arg, opt == 'A' ? &s.nStartOffset : &s.nStopOffset)) {
+      Log(LOG_LEVEL_ERROR,
+          "--%s must be a time of at most 4294967 s such as 90, 90.5, 90s, 1.5m, 2h, 1:30 or 1:02:03.5, "
+          "not %s (try --help)",
+          LongName(opt), arg);
       return 1;
     }
+    (opt == 'A' ? cl.szStart : cl.szStop) = arg;
     break;
   case '#':
     s.bHashProgress = true;
@@ -324,48 +318,7 @@ int ApplyOption(int opt, const char *arg, Settings &s)
   case 'x':
     debuglevel = 4;
     break;
-  default:
-    LogPrintf("unknown option: %c\n", opt);
-    break;
   }
-  return -1;
-}
-
-// Fills the gaps the options left. Returns -1 to go on, otherwise the exit code.
-int Validate(Settings &s)
-{
-  if (s.host == nullptr) {
-    Log(LOG_LEVEL_ERROR,
-        "You must specify a hostname (--host) or url (-r \"rtmp://host[:port]/playpath\") containing a hostname");
-    return 1;
-  }
-  if (s.playpath == nullptr) {
-    Log(LOG_LEVEL_ERROR,
-        "You must specify a playpath (--playpath) or url (-r \"rtmp://host[:port]/playpath\") containing a "
-        "playpath");
-    return 1;
-  }
-  // rtmps services listen where HTTPS does.
-  const int nDefaultPort = s.protocol == RTMP_PROTOCOL_RTMPS ? 443 : 1935;
-  if (s.port == -1) {
-    Log(LOG_LEVEL_WARNING, "You haven't specified a port (--port) or rtmp url (-r), using default port %d",
-        nDefaultPort);
-    s.port = nDefaultPort;
-  }
-  if (s.port == 0)
-    s.port = nDefaultPort;
-  if (s.protocol == -1) {
-    Log(LOG_LEVEL_WARNING,
-        "You haven't specified a protocol (--protocol) or rtmp url (-r), using default protocol RTMP");
-    s.protocol = 0;
-  }
-  if (s.bToStdout && s.bResumeMode) {
-    Log(LOG_LEVEL_WARNING, "Can't resume in stdout mode, ignoring --resume option");
-    s.bResumeMode = false;
-  }
-
-  if (s.flashVer == nullptr)
-    s.flashVer = DEFAULT_FLASH_VER;
   return -1;
 }
 
@@ -385,22 +338,34 @@ int ParseOptions(int argc, char **argv, Settings &settings)
 
   if (bBanner)
     LogPrintf("Kavelo %s\n", KAVELO_VERSION);
+  if (argc <= 1) {
+    if (debuglevel != 0)
+      PrintUsage(stderr, settings);
+    return 1;
+  }
 
+  CommandLine cl;
   optind = 0;  // a full restart of getopt, should this run more than once
+  opterr = 0;
   for (;;) {
-    // getopt's own complaints go straight to standard error; quiet means quiet.
-    opterr = debuglevel != 0 ? 1 : 0;
     int index = 0;
     int opt = getopt_long(argc, argv, kShortOptions, kLongOptions, &index);
     if (opt == -1)
       break;
+    if (opt == '?' || opt == ':')
+      return RefuseOption(opt, argc, argv);
     if (optarg != nullptr && strlen(optarg) > kMaxOptionValue) {
       Log(LOG_LEVEL_ERROR, "The value of --%s is longer than 65535 bytes!", LongName(opt));
       return 1;
     }
-    int nExitCode = ApplyOption(opt, optarg, settings);
+    if (strchr(kNumberOptions, opt) != nullptr && !IsWholeNumber(optarg)) {
+      Log(LOG_LEVEL_ERROR, "--%s must be a whole number, not %s (try --help)", LongName(opt), optarg);
+      return 1;
+    }
+    int nExitCode = ApplyOption(opt, optarg, settings, cl);
     if (nExitCode >= 0)
       return nExitCode;
   }
-  return Validate(settings);
+  int nExitCode = ApplyOperands(optind, argc, argv, settings, cl);
+  return nExitCode >= 0 ? nExitCode : Validate(settings, cl);
 }

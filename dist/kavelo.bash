@@ -25,7 +25,7 @@ _kavelo()
             ;;
         --rtmp | -r | --port | -c | --protocol | -l | --playpath | -y | --swfUrl | -s | --tcUrl | -t | \
             --pageUrl | -p | --app | -a | --auth | -u | --flashVer | -f | --subscribe | -d | --timeout | -m | \
-            --retry | --start | -A | --stop | -B | --buffer | --skip | -k)
+            --retry | --start | -A | --stop | -B | --buffer | -b | --skip | -k)
             return
             ;;
     esac
@@ -33,7 +33,7 @@ _kavelo()
     local long="--help --version --rtmp --host --port --protocol --playpath --swfUrl --tcUrl --pageUrl --app
         --auth --flashVer --live --subscribe --flv --resume --timeout --retry --start --stop --hashes --buffer
         --skip --quiet --verbose --debug"
-    local short="-h -r -n -c -l -y -s -t -p -a -u -f -v -d -o -e -m -A -B -# -k -q -x -z"
+    local short="-h -r -n -c -l -y -s -t -p -a -u -f -v -d -o -e -m -A -B -# -b -k -q -x -z"
     if [[ $cur == --* ]]; then
         mapfile -t COMPREPLY < <(compgen -W "$long" -- "$cur")
     else

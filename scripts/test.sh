@@ -10,12 +10,12 @@ cd "$(dirname "$0")/.."
   gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-ugly \
   clang libclang-rt-14-dev valgrind \
   libssl-dev openssl ca-certificates stunnel4 util-linux \
-  groff-base mandoc dpkg-dev file
+  groff-base mandoc dpkg-dev file lintian
 ./scripts/node_deps.sh
 
 # A plain build for the test that runs kavelo under valgrind, and the one the
 # Debian package is made from.
-cmake -S . -B build-plain -DKAVELO_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake -S . -B build-plain -DKAVELO_TESTS=OFF -DKAVELO_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build-plain -j"$(nproc)" --target kavelo
 
 BUILD=${KAVELO_TEST_BUILD:-build-asan}

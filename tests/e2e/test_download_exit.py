@@ -80,14 +80,14 @@ class ExitCodes(KaveloTestCase):
                 else:
                     self.assertEqual(flvtools.read(out).errors, [])
 
-    def test_already_completed_does_not_connect(self):
+    def test_start_past_stop_is_refused_and_keeps_the_file(self):
         srv = self.server({"media": MEDIA})
         out = self.path("out.flv")
         with open(out, "wb") as fh:
             fh.write(KEEP)
         r = self.kavelo("-r", srv.url("vod/clip"), "-o", out, "--start", "20", "--stop", "10")
-        self.assertEqual(r.rc, 0, r)
-        self.assertIn("Already Completed\n", r.stderr)
+        self.assertEqual(r.rc, 1, r)
+        self.assertIn("--start 20 is not before --stop 10", r.stderr)
         with open(out, "rb") as fh:
             self.assertEqual(fh.read(), KEEP)
         time.sleep(0.2)

@@ -1,6 +1,7 @@
 """What ships: the man page (lint-clean, every option of the usage text in
 it), `cmake --install` into a DESTDIR, and the Debian package built by CPack
-from a plain build, installed into a private root and run.
+from a plain build: lintian finds no error or warning in it, and it installs
+into a private root and runs.
 
 KAVELO_BUILD is the build dir to install from; the package is built from the
 build dir of KAVELO_PLAIN_BIN (a build without sanitizers), and skipped
@@ -31,6 +32,8 @@ INSTALLED = {
     "share/man/man1/kavelo.1": MAN_PAGE,
     "share/bash-completion/completions/kavelo": os.path.join(SOURCE, "dist", "kavelo.bash"),
     "share/doc/kavelo/README.md": os.path.join(SOURCE, "README.md"),
+    "share/doc/kavelo/CHANGELOG.md": os.path.join(SOURCE, "CHANGELOG.md"),
+    "share/doc/kavelo/LICENSE": os.path.join(SOURCE, "LICENSE"),
 }
 
 
@@ -64,7 +67,7 @@ class ManPage(unittest.TestCase):
             with self.subTest(cmd=cmd[0]):
                 p = run(cmd)
                 self.assertEqual((0, ""), (p.returncode, p.stdout + p.stderr))
-        usage = run([kavelo_bin(), "-h"]).stderr
+        usage = run([kavelo_bin(), "-h"]).stdout
         options = set(re.findall(r"--[A-Za-z]+", usage))
         self.assertIn("--version", options)
         # Rendered, so that an option is found as a reader sees it; mandoc
@@ -118,7 +121,16 @@ class DebianPackage(InstallCase):
         for path in ("share/bash-completion/completions/kavelo", "share/doc/kavelo/README.md"):
             with self.subTest(path=path):
                 self.assertEqual(read(INSTALLED[path]), read(os.path.join(usr, path)))
+        # Debian's names: the licence as copyright, the changelog compressed.
+        self.assertEqual(read(INSTALLED["share/doc/kavelo/LICENSE"]),
+                         read(os.path.join(usr, "share/doc/kavelo/copyright")))
+        changelog = read(os.path.join(usr, "share/doc/kavelo/changelog.gz"), gzip.open).decode()
+        self.assertTrue(changelog.startswith("kavelo (%s) " % project_version()), changelog[:80])
         self.check_version(os.path.join(usr, "bin", "kavelo"))
+
+        # Informational tags (the usage text's own spellings) may stay.
+        p = run(["lintian", "--no-cfg", deb])
+        self.assertEqual([], [line for line in p.stdout.splitlines() if re.match(r"[EW]: ", line)], p.stdout)
 
 
 if __name__ == "__main__":

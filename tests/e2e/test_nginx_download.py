@@ -135,11 +135,6 @@ class Offsets(DownloadCase):
             with self.subTest(start=start_ms, stop=stop_ms):
                 self.check_window(start_ms, stop_ms)
 
-    def test_start_past_stop_is_already_complete(self):
-        path, run = self.download("vod", real_media.INDEXED_NAME, "--start", "20", "--stop", "10")
-        self.assertEqual(run.rc, 0, self.explain(run))
-        self.assertIn("Already Completed", run.stderr)
-
 
 class Live(DownloadCase):
     def test_live_download_records_the_stop_length(self):
