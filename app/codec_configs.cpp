@@ -149,14 +149,17 @@ void ConfigGuard::Pass(const char *&p, size_t &n)
         // The configurations go in front of this tag.
         m_out.insert(m_out.end(), p + nCopied, p + nAt);
         nCopied = nAt;
-        if (!track.bFetched && m_nFetches < kMaxFetches) {
+        // A fetch for another track may have brought this one's too.
+        bool bWritten = InsertCached(nKey, FlvTagTime(tag));
+        if (!bWritten && !track.bFetched && m_nFetches < kMaxFetches) {
           Log(LOG_LEVEL_INFO, "No codec configuration came before the first frame of the %s track: fetching it "
               "from the start of the stream", strName.c_str());
           track.bFetched = true;
           m_nFetches++;
           m_fetch(std::vector<uint32_t>{nKey}, m_cache);
+          bWritten = InsertCached(nKey, FlvTagTime(tag));
         }
-        if (InsertCached(nKey, FlvTagTime(tag))) {
+        if (bWritten) {
           Log(LOG_LEVEL_INFO, "Wrote the codec configuration of the %s track in front of its first frame at %.3f sec",
               strName.c_str(), dTime);
           continue;
