@@ -53,7 +53,11 @@ std::string TrackName(unsigned char type, const char *data, const MediaTrack &tr
   std::string strCodec;
   if (track.nFourCc == 0) {
     const unsigned char b0 = static_cast<unsigned char>(data[0]);
-    strCodec = type == FLV_TAG_AUDIO ? "AAC" : ((b0 & 0x0f) == kCodecAvc ? "AVC" : "HEVC");
+    const unsigned char nCodec = type == FLV_TAG_AUDIO ? b0 >> 4 : b0 & 0x0f;
+    strCodec = type == FLV_TAG_AUDIO ? (nCodec == kSoundAac ? "AAC" : "sound format " + std::to_string(nCodec))
+               : nCodec == kCodecAvc  ? "AVC"
+               : nCodec == kCodecHevc ? "HEVC"
+                                      : "codec " + std::to_string(nCodec);
   } else {
     for (int nShift = 24; nShift >= 0; nShift -= 8) {
       const char c = static_cast<char>((track.nFourCc >> nShift) & 0xff);
