@@ -170,7 +170,8 @@ class Offsets(DownloadCase):
         for name, start_ms, stop_ms in ((indexed, 10000, 0), (indexed, 7000, 0), (indexed, 15500, 0),
                                         (indexed, 22000, 0), (indexed, 6000, 12000), (indexed, 0, 5000),
                                         (indexed, 3000, 9500), ("avc-aac-indexed", 7000, 0),
-                                        ("hevc-indexed", 7000, 12000), ("hevc-plain", 7000, 0)):
+                                        ("hevc-indexed", 7000, 12000), ("vp9-multitrack-indexed", 15500, 0),
+                                        ("hevc-plain", 7000, 0)):
             with self.subTest(file=name, start=start_ms, stop=stop_ms):
                 self.check_window(name, start_ms, stop_ms)
 
