@@ -10,6 +10,7 @@
 
 #include <sys/stat.h>
 
+#include "download/config_fetch.h"
 #include "download/download_run.h"
 #include "foundation/log.h"
 #include "rtmp/rtmp.h"
@@ -166,6 +167,13 @@ int DownloadRun::ConnectAndStart()
   m_progress.nProgressStep = s.bLiveStream ? 25600 : (s.bHashProgress ? 102400 : 204800);
 
   if (!s.bResumeMode) {
+    // A recorded stream can be played from its beginning for configurations it lacks; a live one cannot.
+    if (s.bLiveStream)
+      m_configs.Begin(nullptr);
+    else
+      m_configs.Begin([this](const std::vector<uint32_t> &wanted, std::vector<CodecConfig> &found) {
+        FetchCodecConfigs(m_settings, wanted, found);
+      });
     int nHeader = WriteHeader(&m_pBuffer, kBufferSize);
     if (nHeader <= 0) {
       Log(LOG_LEVEL_ERROR, "Couldn't obtain FLV header, exiting!");
@@ -275,6 +283,9 @@ int DownloadRun::LoopPasses()
       size_t n = static_cast<size_t>(m_nResult);
       if (m_bTrack)
         m_cont.Rewrite(p, n);
+      // A resumed file holds its configurations already.
+      if (!s.bResumeMode)
+        m_configs.Pass(p, n);
       if (s.bLiveStream)
         m_nPosition = m_cont.LivePosition();
       if (n > 0) {

@@ -188,6 +188,7 @@ int DownloadRun::ContinueFile()
   m_params.nSeekTime = m_nFirstSeekTime;
   m_dataTypes = 0;
   m_progress.nByteCount = 0;
+  m_configs.Reset();
   int nHeader = WriteHeader(&m_pBuffer, kBufferSize);
   if (nHeader <= 0 || !m_output.PrepareFile(s.flvPath))
     return 1;

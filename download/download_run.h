@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "download/codec_configs.h"
 #include "download/continuation.h"
 #include "download/flv_writer.h"
 #include "download/settings.h"
@@ -72,6 +73,8 @@ private:
   bool m_bConnected = false;    // a connection of this run was made
   int m_nResult = 0;           // the last WriteStream result
   bool m_bStopReached = false;
+
+  ConfigGuard m_configs;  // codec configurations in front of first frames (fresh downloads)
 
   // Continuation on new connections.
   StreamContinuation m_cont;

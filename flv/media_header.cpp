@@ -76,12 +76,16 @@ bool SkipModifiers(Cursor &c, unsigned char &pt)
 // The FourCC and track layout after the (resolved) packet type; nMultitrack
 // is the packet type that announces multitrack. On return nFirstTrack holds
 // the bytes of the first track's data (the rest of the body for one track).
-bool ReadTracks(Cursor &c, unsigned char nMultitrack, MediaHeader &h, uint32_t &nFirstTrack)
+// pTracks, when given, receives every track's id and codec.
+bool ReadTracks(Cursor &c, unsigned char nMultitrack, MediaHeader &h, uint32_t &nFirstTrack,
+                std::vector<MediaTrack> *pTracks)
 {
   if (h.nPacketType != nMultitrack) {
     if (!c.Uint(4, h.nFourCc))
       return false;
     nFirstTrack = c.Left();
+    if (pTracks != nullptr)
+      pTracks->push_back(MediaTrack{0, h.nFourCc});
     return true;
   }
   unsigned char b = 0;
@@ -102,8 +106,11 @@ bool ReadTracks(Cursor &c, unsigned char nMultitrack, MediaHeader &h, uint32_t &
       return false;
     if (bFirst && nMode == 2)
       h.nFourCc = nFourCc;
-    if (!c.Skip(1))  // track id
+    unsigned char nId = 0;
+    if (!c.Byte(nId))
       return false;
+    if (pTracks != nullptr)
+      pTracks->push_back(MediaTrack{nId, nMode == 2 ? nFourCc : h.nFourCc});
     if (nMode == 0) {
       nFirstTrack = c.Left();
       return true;
@@ -127,14 +134,14 @@ MediaHeader Damaged(bool bEnhanced)
 // The Enhanced header of a body that is not empty, up to the first track's
 // data: packet type (after any modifiers), FourCC and track layout.
 bool ReadEnhancedHeader(const char *body, uint32_t len, unsigned char nMultitrack, MediaHeader &h,
-                        uint32_t &nFirstTrack)
+                        uint32_t &nFirstTrack, std::vector<MediaTrack> *pTracks = nullptr)
 {
   h.bEnhanced = true;
   Cursor c(body, len);
   unsigned char b0 = 0;
   c.Byte(b0);
   h.nPacketType = b0 & 0x0f;
-  return SkipModifiers(c, h.nPacketType) && ReadTracks(c, nMultitrack, h, nFirstTrack);
+  return SkipModifiers(c, h.nPacketType) && ReadTracks(c, nMultitrack, h, nFirstTrack, pTracks);
 }
 
 MediaHeader ClassifyEnhancedVideo(const char *body, uint32_t len)
@@ -219,6 +226,26 @@ bool IsResumeFrame(unsigned char type, const char *body, uint32_t len, bool bAud
     return !h.bEnhanced || h.bCodedFrames;
   }
   return type == FLV_TAG_VIDEO && ClassifyVideo(body, len).bKeyframe;
+}
+
+bool ListTracks(unsigned char type, const char *body, uint32_t len, std::vector<MediaTrack> &tracks)
+{
+  tracks.clear();
+  if ((type != FLV_TAG_VIDEO && type != FLV_TAG_AUDIO) || body == nullptr || len == 0)
+    return false;
+  const unsigned char b0 = static_cast<unsigned char>(body[0]);
+  const bool bVideo = type == FLV_TAG_VIDEO;
+  if (bVideo ? (b0 & 0x80) == 0 : (b0 >> 4) != kSoundEx) {
+    tracks.push_back(MediaTrack{0, 0});
+    return true;
+  }
+  MediaHeader h;
+  uint32_t nFirstTrack = 0;
+  if (ReadEnhancedHeader(body, len, bVideo ? MEDIA_VIDEO_MULTITRACK : MEDIA_AUDIO_MULTITRACK, h, nFirstTrack,
+                         &tracks))
+    return true;
+  tracks.clear();
+  return false;
 }
 
 }  // namespace RTMP_LIB

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 namespace RTMP_LIB {
 
@@ -41,6 +42,17 @@ MediaHeader ClassifyVideo(const char *body, uint32_t len);
 MediaHeader ClassifyAudio(const char *body, uint32_t len);
 // By FLV tag / RTMP message type (8 audio, 9 video); other types give an empty record.
 MediaHeader ClassifyMedia(unsigned char type, const char *body, uint32_t len);
+
+// One track of an audio or video message: classic and single-track Enhanced
+// messages hold track 0; an Enhanced multitrack message names its tracks.
+struct MediaTrack {
+  unsigned char nId = 0;
+  uint32_t nFourCc = 0;  // Enhanced: the track's codec, big-endian; classic: 0
+};
+
+// The tracks of a message by FLV tag / RTMP message type; false (and none)
+// for a damaged body or another type.
+bool ListTracks(unsigned char type, const char *body, uint32_t len, std::vector<MediaTrack> &tracks);
 
 // A tag a download can continue from: a video keyframe, or in a file without
 // video an audio tag that carries frames (any classic one).

@@ -1,7 +1,8 @@
 // Fuzz target for the repair of an aggregate message: the input is the body
 // of an FLV data message (type 0x16), as the FLV writer copies it out. The
 // same bytes go through the audio and video header classification, which the
-// repair also runs on every inner tag.
+// repair also runs on every inner tag, and the repaired tags pass the guard
+// that writes codec configurations in front of first frames.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "flv/aggregate.h"
+#include "download/codec_configs.h"
 #include "download/continuation.h"
 #include "flv/flv.h"
 #include "flv/media_header.h"
@@ -57,6 +59,26 @@ void CheckContinuation(const char *p, size_t n)
     if (!IsTagChain(pOut, nOut, nTags) || (nMode == 1 && nTags > 0 && FlvTagTime(pOut) < nLastTime))
       __builtin_trap();
   }
+}
+
+// Configurations "fetched" from the body itself: whole tags come out, the
+// input's and at most the ones written in front of them.
+void CheckConfigGuard(const char *pBody, uint32_t nLen, const char *p, size_t n)
+{
+  ConfigGuard guard;
+  guard.Begin([pBody, nLen](const std::vector<uint32_t> &, std::vector<CodecConfig> &found) {
+    for (unsigned char type : {FLV_TAG_VIDEO, FLV_TAG_AUDIO}) {
+      CodecConfig config;
+      if (ReadCodecConfig(type, pBody, nLen, config))
+        found.push_back(config);
+    }
+  });
+  const char *pOut = p;
+  size_t nOut = n;
+  guard.Pass(pOut, nOut);
+  size_t nTags = 0, nInTags = 0;
+  if (nOut < n || !IsTagChain(pOut, nOut, nTags) || !IsTagChain(p, n, nInTags) || nTags < nInTags)
+    __builtin_trap();
 }
 
 }  // namespace
@@ -115,5 +137,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
   if (types != info.dataTypes || bTimed != info.bTimedMedia || (nTags > 0 && nLastTime != info.nLastTime))
     __builtin_trap();
   CheckContinuation(buf.data(), static_cast<size_t>(nOut));
+  CheckConfigGuard(pBody, nLen, buf.data(), static_cast<size_t>(nOut));
   return 0;
 }

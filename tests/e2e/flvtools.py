@@ -192,11 +192,12 @@ class _Payload:
         return out
 
 
-# Synthetic codecs: classic Sorenson H.263 and MP3, or Enhanced RTMP headers
-# in front of noise: HEVC in coded frames (with a composition time), AV1 in
-# coded frames without one, VP9 as two tracks of one codec, Opus.
-VIDEO_CODECS = ("h263", "hevc", "av1", "vp9-multitrack")
-AUDIO_CODECS = ("mp3", "opus")
+# Synthetic codecs: classic Sorenson H.263 and MP3, classic AVC and AAC with
+# their sequence headers, or Enhanced RTMP headers in front of noise: HEVC in
+# coded frames (with a composition time), AV1 in coded frames without one,
+# VP9 as two tracks of one codec, Opus.
+VIDEO_CODECS = ("h263", "avc", "hevc", "av1", "vp9-multitrack")
+AUDIO_CODECS = ("mp3", "aac", "opus")
 
 
 def video_head(codec, kind, payload_size=0):
@@ -208,6 +209,9 @@ def video_head(codec, kind, payload_size=0):
         return bytes([0x12 if kind == "key" else 0x22]) + (
             b"\x00\x00\x80\x02\x80" if kind == "key" else b"\x00\x00\x80\x02\xa0")
     frame = 2 if kind == "inter" else 1
+    if codec == "avc":
+        # AVC packet type 0 (sequence header) or 1 (NAL units), composition time 0.
+        return bytes([frame << 4 | 7, 0 if kind == "config" else 1]) + b"\x00\x00\x00"
     if codec == "hevc":
         pt = SEQUENCE_START if kind == "config" else CODED_FRAMES
         return bytes([0x80 | frame << 4 | pt]) + b"hvc1" + (b"" if kind == "config" else b"\x00\x00\x00")
@@ -235,6 +239,9 @@ def video_body(codec, kind, size, payload):
 def audio_body(codec, kind, size, payload):
     if codec == "mp3":
         return b"\x2f" + payload(size - 1)
+    if codec == "aac":
+        # AudioSpecificConfig: AAC LC, 44.1 kHz, stereo.
+        return b"\xaf\x00\x12\x10" if kind == "config" else b"\xaf\x01" + payload(max(size - 2, 1))
     if codec == "opus":
         if kind == "config":   # OpusHead: version 1, 2 channels, pre-skip 312, 48 kHz
             return b"\x90Opus" + b"OpusHead\x01\x02\x38\x01\x80\xbb\x00\x00\x00\x00\x00"

@@ -15,10 +15,10 @@ variants that share every media tag:
 Neither metadata holds an AMF date: some servers' metadata parsers give up at
 one and then ignore the whole object, index included.
 
-Beside them, synthetic Enhanced RTMP files of the same length and keyframe
-spacing (noise behind real headers, flvtools.generate): HEVC with Opus, AV1,
-and VP9 in two tracks, each indexed as above (`<codec>-indexed`), and HEVC
-without index (`hevc-plain`).
+Beside them, synthetic files of the same length and keyframe spacing (noise
+behind real headers, flvtools.generate): classic AVC with AAC, and in
+Enhanced RTMP form HEVC with Opus, AV1, and VP9 in two tracks, each indexed
+as above (`<codec>-indexed`), and HEVC without index (`hevc-plain`).
 
 Files live under $KAVELO_BUILD/media/<version>/ and are made once; concurrent
 test processes serialise on a lock file and publish each file atomically.
@@ -49,8 +49,9 @@ INDEXED_NAME = "indexed"         # play path of the file with index
 
 Media = collections.namedtuple("Media", "directory plain indexed keyframe_times duration_ms")
 
-# Play path -> flvtools.generate arguments of the Enhanced files.
+# Play path -> flvtools.generate arguments of the synthetic files.
 ENHANCED = {
+    "avc-aac-indexed": {"video_codec": "avc", "audio_codec": "aac", "keyframes_index": True},
     "hevc-indexed": {"video_codec": "hevc", "audio_codec": "opus", "keyframes_index": True},
     "av1-indexed": {"video_codec": "av1", "keyframes_index": True},
     "vp9-multitrack-indexed": {"video_codec": "vp9-multitrack", "keyframes_index": True},

@@ -91,30 +91,66 @@ class FullDownload(DownloadCase):
         self.assertIn("Stop offset has been reached at 2.000 sec", run.stderr)
 
 
+def is_config(tag):
+    """A codec configuration, classic (AVC/HEVC/AAC sequence header) or Enhanced."""
+    if tag.type == 9 and not tag.data[0] & 0x80 and tag.data[0] & 0x0F in (7, 12):
+        return len(tag.data) > 1 and tag.data[1] == 0
+    return flvtools.classify(tag.type, tag.data) == "config"
+
+
 class Offsets(DownloadCase):
     """nginx seeks only by the file's keyframe index and then keeps the file's
     own times: it starts at the first indexed keyframe after the requested
     time (the last one when none follows). A client that added its start
-    offset to those times would double them."""
+    offset to those times would double them. nginx sends no codec
+    configuration from there: the client fetches the file's own and writes
+    them in front of each track's first frame. Without an index nginx plays
+    the file from its start, configurations included."""
 
-    def check_window(self, start_ms, stop_ms):
+    def without_fetched_configs(self, source, got):
+        """Checks that each track's first frame has the source's configuration
+        right in front of it, at the frame's time; returns the rest."""
+        rest = list(got)
+        for ttype in (9, 8):
+            configs = [t.data for t in source if t.type == ttype and is_config(t)]
+            if not configs:
+                continue
+            first = next(i for i, t in enumerate(rest) if t.type == ttype and not is_config(t))
+            self.assertGreater(first, 0, "no configuration in front of the first frame of type %d" % ttype)
+            fetched = rest[first - 1]
+            self.assertEqual((fetched.type, fetched.ts), (ttype, rest[first].ts))
+            self.assertTrue(fetched.data == configs[0], "the configuration is not the file's own")
+            del rest[first - 1]
+        return rest
+
+    def check_window(self, name, start_ms, stop_ms):
         args = []
         if start_ms:
             args += ["--start", "%.3f" % (start_ms / 1000.0)]
         if stop_ms:
             args += ["--stop", "%.3f" % (stop_ms / 1000.0)]
-        path, run = self.download("vod", real_media.INDEXED_NAME, *args)
+        path, run = self.download("vod", name, *args)
         self.assertEqual(run.rc, 0, self.explain(run))
-        # flvmeta calls a first timestamp other than 0 an error (E40019);
-        # that is what a download from a later start looks like.
-        got = media_only(self.assertValidFlv(path, {"E40019"} if start_ms else ()).tags)
+        if name in (real_media.PLAIN_NAME, real_media.INDEXED_NAME):
+            # flvmeta calls a first timestamp other than 0 an error (E40019);
+            # that is what a download from a later start looks like.
+            got = media_only(self.assertValidFlv(path, {"E40019"} if start_ms else ()).tags)
+        else:  # Enhanced codecs, unknown to flvmeta
+            got = media_only(real_media.tags_of(path))
         self.assertTrue(got, "no media written")
-        source = media_only(real_media.tags_of(MEDIA.indexed))
+        source = media_only(real_media.tags_of(os.path.join(MEDIA.directory, name + ".flv")))
 
-        keys = MEDIA.keyframe_times
-        first_key = next((k for k in keys if k > start_ms), keys[-1]) if start_ms else 0
-        self.assertGreaterEqual(got[0].ts, start_ms)
-        self.assertLessEqual(got[-1].ts, MEDIA.duration_ms, "timestamps doubled")
+        seeks = start_ms and name.endswith("indexed")
+        if start_ms and not seeks:
+            # The whole file, its configurations at their place and no other.
+            self.assertEqual([(t.type, t.data) for t in got], [(t.type, t.data) for t in source])
+            return
+        keys = [t.ts for t in source if t.is_keyframe]
+        first_key = next((k for k in keys if k > start_ms), keys[-1]) if seeks else 0
+        if seeks:
+            got = self.without_fetched_configs(source, got)
+        self.assertGreaterEqual(got[0].ts, first_key if seeks else 0)
+        self.assertLessEqual(got[-1].ts, source[-1].ts, "timestamps doubled")
         first_video = next(t for t in got if t.type == 9)
         self.assertEqual(first_video.ts, first_key)
 
@@ -127,13 +163,17 @@ class Offsets(DownloadCase):
             self.assertGreaterEqual(got[-1].ts, stop_ms - 100)
             self.assertLess(got[-1].ts, stop_ms + 1000)
         else:
-            self.assertEqual(got[-1].ts, MEDIA.duration_ms)
+            self.assertEqual(got[-1].ts, source[-1].ts)
 
     def test_start_and_stop_offsets(self):
-        for start_ms, stop_ms in ((10000, 0), (7000, 0), (15500, 0), (22000, 0),
-                                  (6000, 12000), (0, 5000), (3000, 9500)):
-            with self.subTest(start=start_ms, stop=stop_ms):
-                self.check_window(start_ms, stop_ms)
+        indexed = real_media.INDEXED_NAME
+        for name, start_ms, stop_ms in ((indexed, 10000, 0), (indexed, 7000, 0), (indexed, 15500, 0),
+                                        (indexed, 22000, 0), (indexed, 6000, 12000), (indexed, 0, 5000),
+                                        (indexed, 3000, 9500), ("avc-aac-indexed", 7000, 0),
+                                        ("hevc-indexed", 7000, 12000), ("vp9-multitrack-indexed", 15500, 0),
+                                        ("hevc-plain", 7000, 0)):
+            with self.subTest(file=name, start=start_ms, stop=stop_ms):
+                self.check_window(name, start_ms, stop_ms)
 
 
 class Live(DownloadCase):

@@ -94,6 +94,23 @@ class ResumeStopped(ResumeCase):
                     self.assertEqual(len(got), len(expected))
                     self.assertTrue(got == expected, "resumed file differs from the one-shot download")
 
+    def test_resume_after_start_writes_configurations_once(self):
+        # The download from 7 s holds configurations fetched from the file's
+        # start; the resume goes on from the partial file's last keyframe and
+        # fetches none again.
+        for name in ("avc-aac-indexed", "hevc-indexed"):
+            with self.subTest(file=name):
+                expected_path = os.path.join(self.tmp, name + "-from-7.flv")
+                run = self.fetch(name, expected_path, "--start", "7")
+                self.assertEqual(run.rc, 0, self.explain(run))
+                path = os.path.join(self.tmp, name + "-7-to-13.flv")
+                run = self.fetch(name, path, "--start", "7", "--stop", "13.5")
+                self.assertEqual(run.rc, 0, self.explain(run))
+                run = self.fetch(name, path, "--resume")
+                self.assertEqual(run.rc, 0, self.explain(run))
+                self.assertTrue(read_bytes(path) == read_bytes(expected_path),
+                                "resumed file differs from the download from 7 s")
+
     def test_interrupt_then_resume_equals_one_shot(self):
         # A small buffer makes nginx send at about the playing speed, so the
         # interrupt lands in the middle of the stream.
