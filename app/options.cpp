@@ -36,6 +36,7 @@ const struct option kLongOptions[] = {
     {"resume", no_argument, nullptr, 'e'},
     {"timeout", required_argument, nullptr, 'm'},
     {"retry", required_argument, nullptr, 'R'},
+    {"live-idle", required_argument, nullptr, 'I'},
     {"buffer", required_argument, nullptr, 'b'},
     {"skip", required_argument, nullptr, 'k'},
     {"subscribe", required_argument, nullptr, 'd'},
@@ -134,6 +135,7 @@ void PrintUsage(const Settings &s)
            static_cast<unsigned long>(s.nTimeout));
   PrintRow("--timeout|-m num", line);
   PrintRow("--retry num", "Reconnect and continue up to num times in a row after a lost connection (default: 0)\n");
+  PrintRow("--live-idle num", "End a live recording as complete after num seconds without media (default: 0, off)\n");
   PrintRow("--start|-A num", "Start at num seconds into stream (not valid when using --live)\n");
   PrintRow("--stop|-B num", "Stop at num seconds into stream (or duration of live stream to play)\n");
   PrintRow("--hashes|-#", "Display progress with hashes, not with the byte counter\n");
@@ -275,6 +277,13 @@ int ApplyOption(int opt, const char *arg, Settings &s)
       return 1;
     }
     s.nRetry = static_cast<uint32_t>(n);
+    break;
+  case 'I':
+    if (!ParseInt(arg, &n) || n < 0) {
+      Log(LOG_LEVEL_ERROR, "--live-idle must be a number of seconds from 0 to 2147483647, not %s!", arg);
+      return 1;
+    }
+    s.nLiveIdle = static_cast<uint32_t>(n);
     break;
   case 'b':
     if (!ParseLong(arg, &l) || l < INT_MIN || l > static_cast<long>(UINT32_MAX)) {
