@@ -52,6 +52,7 @@ def usage(timeout=300, buffer=36000000, skip=0):
         ("--resume|-e", "Resume a partial RTMP download\n"),
         ("--timeout|-m num", "Timeout connection num seconds (default: %d)\n" % timeout),
         ("--retry num", "Reconnect and continue up to num times in a row after a lost connection (default: 0)\n"),
+        ("--live-idle num", "End a live recording as complete after num seconds without media (default: 0, off)\n"),
         ("--start|-A num", "Start at num seconds into stream (not valid when using --live)\n"),
         ("--stop|-B num", "Stop at num seconds into stream (or duration of live stream to play)\n"),
         ("--hashes|-#", "Display progress with hashes, not with the byte counter\n"),
@@ -66,7 +67,7 @@ def usage(timeout=300, buffer=36000000, skip=0):
              "not be included in the connect "),
         ("", "packet.\n\n"),
     ]
-    assert len(rows) == 30
+    assert len(rows) == 31
     return "".join(text if not option else option.ljust(24) + text for option, text in rows)
 
 
@@ -255,6 +256,7 @@ class Refusals(unittest.TestCase):
             (["--timeout", "2147483648"], error(timeout % "2147483648")),
             (["--timeout", "-5"], error(timeout % "-5")),
             (["--retry", "-1"], error("--retry must be a number from 0 to 2147483647, not -1!")),
+            (["--live-idle", "-1"], error("--live-idle must be a number of seconds from 0 to 2147483647, not -1!")),
             (["--skip", "-99999999999"], error("Number of keyframes to skip -99999999999 is out of range!")),
         ]
         for args, expected in cases:
