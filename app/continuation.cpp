@@ -168,8 +168,9 @@ bool StreamContinuation::JoinLive(char *tag, uint32_t s, uint32_t &t, bool &bHol
   }
   const bool bConfig = ClassifyMedia(type, data, s).bCodecConfig;
   // Cached codec configurations come at time 0 (or the publisher's time):
-  // they take the time of the media written after them.
-  if (m_bJoining && bConfig) {
+  // they take the time of the media written after them, and later ones wait
+  // behind them so that the newest configuration goes out last.
+  if ((m_bJoining || !m_held.empty()) && bConfig) {
     bHold = true;
     return true;
   }
