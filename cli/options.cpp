@@ -38,6 +38,7 @@ const struct option kLongOptions[] = {
     {"resume", no_argument, nullptr, 'e'},
     {"timeout", required_argument, nullptr, 'm'},
     {"retry", required_argument, nullptr, 'R'},
+    {"live-idle", required_argument, nullptr, 'I'},
     {"buffer", required_argument, nullptr, 'b'},
     {"skip", required_argument, nullptr, 'k'},
     {"subscribe", required_argument, nullptr, 'd'},
@@ -131,6 +132,7 @@ void PrintUsage(FILE *out, const Settings &s)
            static_cast<unsigned long>(s.nTimeout));
   PrintRow("--timeout|-m num", line);
   PrintRow("--retry num", "Reconnect and continue up to num times in a row after a lost connection (default: 0)\n");
+  PrintRow("--live-idle num", "End a live recording as complete after num seconds without media (default: 0, off)\n");
   PrintRow("--start|-A time", "Start at time into stream, as 90, 90.5, 90s, 1.5m, 2h, 1:30 or 1:02:03.5 "
                               "(not valid when using --live)\n");
   PrintRow("--stop|-B time", "Stop at time into stream (or duration of live stream to play)\n");
@@ -265,6 +267,13 @@ int ApplyOption(int opt, const char *arg, Settings &s, CommandLine &cl)
       return 1;
     }
     s.nRetry = static_cast<uint32_t>(n);
+    break;
+  case 'I':
+    if (!ParseInt(arg, &n) || n < 0) {
+      Log(LOG_LEVEL_ERROR, "--live-idle must be a number of seconds from 0 to 2147483647, not %s!", arg);
+      return 1;
+    }
+    s.nLiveIdle = static_cast<uint32_t>(n);
     break;
   case 'b':
     if (!ParseLong(arg, &l) || l < INT_MIN || l > static_cast<long>(UINT32_MAX)) {

@@ -25,13 +25,13 @@ _kavelo()
             ;;
         --rtmp | -r | --port | -c | --protocol | -l | --playpath | -y | --swfUrl | -s | --tcUrl | -t | \
             --pageUrl | -p | --app | -a | --auth | -u | --flashVer | -f | --subscribe | -d | --timeout | -m | \
-            --retry | --start | -A | --stop | -B | --buffer | -b | --skip | -k)
+            --retry | --live-idle | --start | -A | --stop | -B | --buffer | -b | --skip | -k)
             return
             ;;
     esac
 
     local long="--help --version --rtmp --host --port --protocol --playpath --swfUrl --tcUrl --pageUrl --app
-        --auth --flashVer --live --subscribe --flv --resume --timeout --retry --start --stop --hashes --buffer
+        --auth --flashVer --live --subscribe --flv --resume --timeout --retry --live-idle --start --stop --hashes --buffer
         --skip --quiet --verbose --debug"
     local short="-h -r -n -c -l -y -s -t -p -a -u -f -v -d -o -e -m -A -B -# -b -k -q -x -z"
     if [[ $cur == --* ]]; then

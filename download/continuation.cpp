@@ -12,6 +12,14 @@ namespace RTMP_LIB {
 namespace {
 
 const size_t kTagOverhead = FLV_TAG_HEADER_SIZE + FLV_TAG_TRAILER_SIZE;
+// A server that replays its cache to a newcomer sends the last group of
+// pictures again, seconds below the last written time at most; a publisher
+// that starts again starts its clock near 0 or, after a restart already
+// shifted, far below the last written time.
+const uint32_t kRestartGap = 5000;  // ms
+const uint32_t kNearZero = 1000;    // ms
+
+size_t FrameIndex(unsigned char type) { return type == FLV_TAG_VIDEO ? 1 : 0; }
 
 // The onMetaData script body starts with the AMF0 string "onMetaData".
 bool IsOnMetaData(const char *data, uint32_t s)
@@ -67,6 +75,8 @@ void StreamContinuation::RecordTag(const char *tag, uint32_t s, uint32_t t)
   if (t > m_nLastTime)
     m_nLastTime = t;
   const MediaHeader h = ClassifyMedia(type, data, s);
+  if (!h.bCodecConfig)
+    m_nLastFrame[FrameIndex(type)] = t;
   // The origin is the first frame that is not a codec configuration; once
   // it is set, every tag moves the position.
   if (!m_bLiveOriginSet && !h.bCodecConfig) {
@@ -100,6 +110,7 @@ const std::vector<char> &StreamContinuation::ResumeFrame() const { return Resume
 void StreamContinuation::Adopt(uint32_t nLastTime, const std::vector<char> &meta)
 {
   m_nLastTime = nLastTime;
+  m_nLastFrame[0] = m_nLastFrame[1] = nLastTime;
   m_firstMeta = m_lastMeta = meta;
   m_bMedia = true;
 }
@@ -115,6 +126,9 @@ void StreamContinuation::BeginLiveJoin()
 {
   m_mode = MODE_LIVE_JOIN;
   m_bJoining = true;
+  m_bPassOver = true;
+  m_nJoinFrame[0] = m_nLastFrame[0];
+  m_nJoinFrame[1] = m_nLastFrame[1];
   m_held.clear();
 }
 
@@ -125,6 +139,18 @@ bool StreamContinuation::KeepForPassOver(unsigned char type)
     return true;
   nSkip--;
   return false;
+}
+
+// A frame not above the last written time is either a replay of what the
+// output holds (the server's cache, from the keyframe written last) or the
+// start of a publisher's new clock.
+bool StreamContinuation::IsClockRestart(unsigned char type, const char *data, uint32_t s, uint32_t t) const
+{
+  const bool bWrittenKeyframe = type == FLV_TAG_VIDEO && m_key.bSet && m_key.nTime == t && m_key.frame.size() == s &&
+                                (s == 0 || memcmp(m_key.frame.data(), data, s) == 0);
+  if (bWrittenKeyframe)
+    return false;
+  return static_cast<uint64_t>(t) + kRestartGap < m_nLastTime || t - m_nShift < kNearZero;
 }
 
 bool StreamContinuation::JoinLive(char *tag, uint32_t s, uint32_t &t, bool &bHold)
@@ -140,27 +166,40 @@ bool StreamContinuation::JoinLive(char *tag, uint32_t s, uint32_t &t, bool &bHol
     t = m_bJoining || t + m_nShift < m_nLastTime ? m_nLastTime : t + m_nShift;
     return true;
   }
+  const bool bConfig = ClassifyMedia(type, data, s).bCodecConfig;
+  // Cached codec configurations come at time 0 (or the publisher's time):
+  // they take the time of the media written after them, and later ones wait
+  // behind them so that the newest configuration goes out last.
+  if ((m_bJoining || !m_held.empty()) && bConfig) {
+    bHold = true;
+    return true;
+  }
+  const uint64_t nShifted = static_cast<uint64_t>(t) + m_nShift;
   if (m_bJoining) {
-    // Cached codec configurations come at time 0 (or the publisher's time):
-    // they take the time of the media that follows them.
-    if (ClassifyMedia(type, data, s).bCodecConfig) {
-      bHold = true;
-      return true;
-    }
     m_bJoining = false;
-    if (static_cast<uint64_t>(t) + m_nShift < m_nLastTime) {
+    if (nShifted <= m_nLastTime && IsClockRestart(type, data, s, static_cast<uint32_t>(nShifted))) {
       m_nShift = m_nLastTime - t;
+      m_bPassOver = false;
       Log(LOG_LEVEL_WARNING, "Stream times restart at %u ms, below the %u ms written last: shifting them by %u ms",
           t, m_nLastTime, m_nShift);
     }
   }
   t += m_nShift;
+  const int64_t nHeld = m_nJoinFrame[FrameIndex(type)];
+  if (m_bPassOver && !bConfig && static_cast<int64_t>(t) <= nHeld) {
+    Log(LOG_LEVEL_DEBUG, "Passing over the %s frame at %u ms: the output holds it already",
+        type == FLV_TAG_VIDEO ? "video" : "audio", t);
+    return false;
+  }
+  // Audio may run ahead of the video a server held back for a keyframe.
+  if (t < m_nLastTime)
+    t = m_nLastTime;
   return true;
 }
 
 void StreamContinuation::Rewrite(const char *&p, size_t &n)
 {
-  if (m_mode == MODE_NONE || (m_mode == MODE_LIVE_JOIN && !m_bJoining && m_nShift == 0)) {
+  if (m_mode == MODE_NONE) {
     Record(p, n);
     return;
   }

@@ -21,8 +21,10 @@ public:
   void BeginPassOver();
   // A live stream joined again: metadata equal to the last written is not
   // repeated, codec configurations wait for the media that follows and take
-  // its time, and times that restart below the last written one are shifted
-  // to follow it. Times never go back.
+  // its time, frames a server replays from its cache (times not above the
+  // last written of their kind) are passed over, and only times that restart
+  // far below the last written one, or near 0, are shifted to follow it.
+  // Times never go back.
   void BeginLiveJoin();
   // Applies the current continuation to the tags of one write; p and n may
   // then describe a block of the continuation's own.
@@ -60,6 +62,7 @@ private:
   bool KeepForPassOver(unsigned char type);
   // Live join: false when the tag is dropped; the time may be changed.
   bool JoinLive(char *tag, uint32_t s, uint32_t &t, bool &bHold);
+  bool IsClockRestart(unsigned char type, const char *data, uint32_t s, uint32_t t) const;
   const Point &Resume() const { return m_bVideo ? m_key : m_audio; }
 
   Point m_key;    // last video keyframe
@@ -70,6 +73,7 @@ private:
   bool m_bVideo = false;
   uint32_t m_nLastTime = 0;
   uint32_t m_nLastMediaTime = 0;
+  int64_t m_nLastFrame[2] = {-1, -1};  // the last written frame's time: audio, video; -1 none
   bool m_bLiveOriginSet = false;
   uint32_t m_nLiveOrigin = 0;
 
@@ -77,6 +81,8 @@ private:
   uint64_t m_nSkipAudio = 0;
   uint64_t m_nSkipVideo = 0;
   bool m_bJoining = false;
+  bool m_bPassOver = false;            // frames up to m_nJoinFrame[] are held already
+  int64_t m_nJoinFrame[2] = {-1, -1};  // m_nLastFrame when the join began
   uint32_t m_nShift = 0;
   std::vector<char> m_held;  // codec configurations waiting for media
   std::vector<char> m_out;   // a rewritten write

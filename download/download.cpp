@@ -9,6 +9,7 @@
 #include <string>
 
 #include <sys/stat.h>
+#include <time.h>
 
 #include "download/config_fetch.h"
 #include "download/download_run.h"
@@ -22,6 +23,15 @@ namespace {
 
 // The loop's result for a header that could not be written (logged already).
 const int kHeaderFailed = 10;
+// A stream's times count from about 0 when its first frame comes this early.
+const uint32_t kStartTolerance = 1000;  // ms
+
+uint64_t MonotonicMs()
+{
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;
+}
 
 }  // namespace
 
@@ -109,6 +119,7 @@ int DownloadRun::PrepareResume()
   m_progress.nByteCount = m_resume.nFileSize;
   if (!s.bLiveStream) {
     m_progress.dDuration = SaneDuration(m_resume.dDuration);
+    m_nStreamStart = m_resume.nFirstTime;
     UseResumeData();
     return -1;
   }
@@ -161,6 +172,7 @@ int DownloadRun::ConnectAndStart()
   m_params.bLiveStream = s.bLiveStream;
   m_nFirstSeekTime = s.bResumeMode ? s.nStartOffset : nSeekTime;
   m_nMeasureFrom = nSeekTime;
+  m_nLastProgressMs = MonotonicMs();
   int nExit = ConnectStream();
   if (nExit != -1)
     return nExit;
@@ -204,10 +216,15 @@ int DownloadRun::ConnectStream()
   if (bCtrlC)
     return 2;
 
+  // A live recording that may end for lack of media waits no longer than that
+  // for any byte.
+  uint32_t nTimeout = s.nTimeout;
+  if (s.bLiveStream && s.nLiveIdle != 0 && (nTimeout == 0 || s.nLiveIdle < nTimeout))
+    nTimeout = s.nLiveIdle;
   bool bConnected = m_conn->Connect(s.protocol, s.host, static_cast<unsigned int>(s.port), s.playpath, s.tcUrl,
                                     s.swfUrl, s.pageUrl, s.app, s.auth, s.flashVer, s.subscribePath,
                                     static_cast<double>(nSeekTime), static_cast<double>(m_nPlayLength),
-                                    s.bLiveStream, static_cast<long>(s.nTimeout));
+                                    s.bLiveStream, static_cast<long>(nTimeout));
   // A signal during the connection set-up is an interruption, not a failure.
   if (bCtrlC)
     return 2;
@@ -219,12 +236,15 @@ int DownloadRun::ConnectStream()
   if (!s.bLiveStream)
     m_nPosition = nSeekTime;
 
-  // On a new connection after a break, the position says the stream is
-  // complete only where it measures the stream's real progress.
-  const bool bMeasured = !m_bConnected || IsProgressMeasured(false);
+  // Only a resumed file is complete by its position, measured from where
+  // its stream's times start. A live stream ends with its publication, and
+  // a new connection after a break tells by what it sends.
+  const bool bFirst = !m_bConnected;
   m_bConnected = true;
   Progress &pr = m_progress;
-  if (pr.dDuration > 0.0 && m_nPosition >= pr.dDuration * 999.0 && bMeasured) {
+  const uint32_t nFrom = m_nStreamStart > kStartTolerance ? m_nStreamStart : 0;
+  if (bFirst && !s.bLiveStream && pr.dDuration > 0.0 && m_nPosition >= nFrom &&
+      m_nPosition - nFrom >= pr.dDuration * 999.0) {
     LogPrintf("Already Completed at: %.3f sec Duration=%.3f sec\n", m_nPosition / 1000.0, pr.dDuration);
     return 0;
   }
@@ -293,7 +313,7 @@ int DownloadRun::LoopPasses()
           return kHeaderFailed;
         if (!m_output.Queue(p, n))
           return 1;
-        m_bWroteThisConnection = true;
+        NoteProgress();
         if (!m_bMediaSeen && m_dataTypes != 0) {
           m_bMediaSeen = true;
           m_nFirstMediaPosition = m_nPosition;
@@ -324,6 +344,10 @@ int DownloadRun::Verdict()
 
   if (bCtrlC)
     return 2;
+  if (IsIdleEnd()) {
+    LogPrintf("Download complete\n");
+    return 0;
+  }
   // Only the server's end-of-play report and the stop offset end a download
   // in order; a connection that closed under any other pass did not.
   const bool bOrderlyEnd = m_nResult == 0 && (m_state.bEndOfPlay || m_bStopReached);
@@ -368,10 +392,41 @@ bool DownloadRun::FixHeaderFlags()
 // start far beyond its duration, and would count as complete at once.
 bool DownloadRun::IsProgressMeasured(bool bOrderlyEnd) const
 {
-  const uint32_t kStartTolerance = 1000;  // ms
-  return bOrderlyEnd ||
-         (m_bMediaSeen && static_cast<uint64_t>(m_nFirstMediaPosition) <=
-                              static_cast<uint64_t>(m_nMeasureFrom) + kStartTolerance);
+  return bOrderlyEnd || (m_bMediaSeen && m_nStreamStart <= kStartTolerance &&
+                         static_cast<uint64_t>(m_nFirstMediaPosition) <=
+                             static_cast<uint64_t>(m_nMeasureFrom) + kStartTolerance);
+}
+
+// Media beyond the furthest position any connection of the run reached.
+void DownloadRun::NoteProgress()
+{
+  if (m_bReached && m_nPosition <= m_nFurthest)
+    return;
+  m_bReached = true;
+  m_nFurthest = m_nPosition;
+  m_bProgressThisConnection = true;
+  m_nLastProgressMs = MonotonicMs();
+}
+
+// Servers that never tell a player that the publisher stopped keep it
+// waiting: with --live-idle, a live recording that got no new media for that
+// long (on one connection or across reconnections) has recorded the whole
+// publication.
+bool DownloadRun::IsIdleEnd()
+{
+  const Settings &s = m_settings;
+  if (m_bIdleEnd)
+    return true;
+  // Without any media there was no publication to end: that wait is a timeout.
+  if (!s.bLiveStream || s.nLiveIdle == 0 || bCtrlC || m_bStopReached || m_state.bEndOfPlay || !m_cont.HasMedia())
+    return false;
+  // The receive timeout may fire a clock tick early.
+  const uint64_t kSlackMs = 50;
+  if (MonotonicMs() + kSlackMs < m_nLastProgressMs + static_cast<uint64_t>(s.nLiveIdle) * 1000)
+    return false;
+  m_bIdleEnd = true;
+  LogPrintf("\nNo media for %u s: the publication appears to have ended\n", s.nLiveIdle);
+  return true;
 }
 
 int DownloadRun::CleanUp(int nExitCode)

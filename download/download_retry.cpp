@@ -5,6 +5,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+
+#include <strings.h>
 #include <memory>
 
 #include "download/download_run.h"
@@ -31,9 +34,13 @@ int DownloadRun::Continue()
 {
   bool bConnectFailed = false;
   for (;;) {
-    if (m_bWroteThisConnection)
+    // Progress is media beyond the furthest point reached before: what a new
+    // connection downloads again, the file held already.
+    if (m_bProgressThisConnection)
       m_nAttempt = m_nRequests = 0;
-    m_bWroteThisConnection = false;
+    m_bProgressThisConnection = false;
+    if (IsIdleEnd())
+      return -2;
     if (!bConnectFailed && !bCtrlC && m_conn->IsReconnectRequested() && m_nRequests < kMaxRequests) {
       m_nRequests++;
       FollowReconnectRequest();
@@ -75,15 +82,16 @@ bool DownloadRun::IsRetryable() const
     return false;
   // An orderly end, a refusal, a failed output or a stream that cannot
   // continue the file: another connection would end the same way.
-  if (m_bStopReached || m_state.bEndOfPlay || m_conn->IsRefused() || m_nResult == -2 || m_output.Failed())
-    return false;
-  return s.bLiveStream || !(m_progress.dDuration > 0.0 && m_progress.dPercent > 99.9 && IsProgressMeasured(false));
+  // Any other break is retried, in the last 0.1 % too: the new connection
+  // tells whether anything is left.
+  return !(m_bStopReached || m_state.bEndOfPlay || m_conn->IsRefused() || m_nResult == -2 || m_output.Failed());
 }
 
 // An Enhanced RTMP server may move its clients (NetConnection.Connect.
 // ReconnectRequest), optionally naming the tcUrl to move to: its host, port
 // and app are taken, the play path stays. Never to another protocol, and so
-// never from rtmps down to plain rtmp.
+// never from rtmps down to plain rtmp: the tcUrl must name the very scheme
+// in use (the URL parser reads unknown schemes as plain rtmp).
 bool DownloadRun::FollowReconnectRequest()
 {
   Settings &s = m_settings;
@@ -99,9 +107,16 @@ bool DownloadRun::FollowReconnectRequest()
   unsigned int nPort = 0;
   bool bParsed = ParseUrl(strParse.c_str(), &nProtocol, &szHost, &nPort, &szPlaypath, &szApp);
   ParsedText host(szHost), playpath(szPlaypath), app(szApp);
-  if (!bParsed || !host || nProtocol != s.protocol) {
-    Log(LOG_LEVEL_WARNING, "The server asked to reconnect to %s, %s: reconnecting to %s:%d", strUrl.c_str(),
-        bParsed && host ? "another protocol" : "a URL that does not parse", s.host, s.port);
+  const std::string strScheme = std::string(RTMPProtocolStringsLower[s.protocol]) + "://";
+  const bool bSameScheme = strUrl.size() > strScheme.size() &&
+                           strncasecmp(strUrl.c_str(), strScheme.c_str(), strScheme.size()) == 0;
+  const char *szWhy = !bParsed || !host ? "a URL that does not parse"
+                      : !bSameScheme    ? "another scheme"
+                      : nPort > 65535   ? "a port out of range"
+                                        : nullptr;
+  if (szWhy != nullptr) {
+    Log(LOG_LEVEL_WARNING, "The server asked to reconnect to %s, %s: reconnecting to %s:%d", strUrl.c_str(), szWhy,
+        s.host, s.port);
     return false;
   }
   m_strMoveHost = host.get();

@@ -41,6 +41,8 @@ private:
   bool WritePendingHeader();
   bool FixHeaderFlags();
   bool IsProgressMeasured(bool bOrderlyEnd) const;
+  void NoteProgress();
+  bool IsIdleEnd();
   int CleanUp(int nExitCode);
 
   // After the loop: -1 when a new connection continues the stream, -2 when
@@ -70,6 +72,7 @@ private:
   bool m_bMediaSeen = false;
   uint32_t m_nFirstMediaPosition = 0;
   uint32_t m_nMeasureFrom = 0;  // where the run's first connection asked to start
+  uint32_t m_nStreamStart = 0;  // a resumed file's first frame time: where its stream's times start
   bool m_bConnected = false;    // a connection of this run was made
   int m_nResult = 0;           // the last WriteStream result
   bool m_bStopReached = false;
@@ -83,7 +86,11 @@ private:
   uint32_t m_nFirstSeekTime = 0;  // where the first connection started
   uint32_t m_nAttempt = 0;        // retries in a row without new data
   uint32_t m_nRequests = 0;       // reconnect requests in a row without new data
-  bool m_bWroteThisConnection = false;
+  bool m_bReached = false;          // m_nFurthest is set
+  uint32_t m_nFurthest = 0;         // the furthest position any connection of the run wrote
+  bool m_bProgressThisConnection = false;  // this connection wrote beyond it
+  uint64_t m_nLastProgressMs = 0;   // monotonic time of the last progress (or of the start)
+  bool m_bIdleEnd = false;          // a live recording ended for lack of media
   std::string m_strMoveHost, m_strMoveApp, m_strMoveTcUrl;  // where a reconnect request sent the client
 };
 

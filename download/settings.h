@@ -30,6 +30,7 @@ struct Settings {
   uint32_t nBufferTime = 36000000;  // ten hours
   uint32_t nTimeout = 300;
   uint32_t nRetry = 0;  // reconnections in a row after lost connections
+  uint32_t nLiveIdle = 0;  // seconds without media that end a live recording; 0 never
   int nSkipKeyframes = 0;
   uint32_t nStartOffset = 0;
   uint32_t nStopOffset = 0;

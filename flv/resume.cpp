@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -189,6 +190,41 @@ bool FindCutTag(FILE *f, uint64_t nFirstTag, uint64_t nSize, uint64_t &nWholeEnd
   return false;
 }
 
+// The first media tag that is not a codec configuration, walked forward from
+// the first tag (within the scan limit): false when none is found; bNone then
+// tells that the whole file was read and holds none.
+bool FindFirstFrame(FILE *f, uint64_t nFirstTag, uint64_t nSize, uint64_t &nFramePos, uint32_t &nFrameTime,
+                    bool &bNone)
+{
+  bNone = false;
+  // Enough of a tag's data for any header the classification reads.
+  const uint32_t kMaxHeadBytes = 4096;
+  std::vector<char> body;
+  uint64_t nPos = nFirstTag;
+  for (int nTags = 0; nTags < kMaxMetaScanTags && nPos + FLV_TAG_HEADER_SIZE <= nSize; nTags++) {
+    char head[FLV_TAG_HEADER_SIZE];
+    if (!ReadAt(f, nPos, head, sizeof(head)))
+      return false;
+    const unsigned char type = static_cast<unsigned char>(head[0]);
+    const uint32_t s = FlvDataSize(head);
+    if (type != FLV_TAG_AUDIO && type != FLV_TAG_VIDEO && type != FLV_TAG_SCRIPT)
+      return false;
+    if (type != FLV_TAG_SCRIPT) {
+      body.resize(std::min(s, kMaxHeadBytes));
+      if (!body.empty() && !ReadAt(f, nPos + FLV_TAG_HEADER_SIZE, body.data(), body.size()))
+        return false;
+      if (!ClassifyMedia(type, body.data(), static_cast<uint32_t>(body.size())).bCodecConfig) {
+        nFramePos = nPos;
+        nFrameTime = FlvTagTime(head);
+        return true;
+      }
+    }
+    nPos += static_cast<uint64_t>(s) + FLV_TAG_HEADER_SIZE + FLV_TAG_TRAILER_SIZE;
+  }
+  bNone = nPos == nSize;
+  return false;
+}
+
 WalkResult FindResumeTagOrCut(FILE *f, uint64_t nFirstTag, int &nSkipKeyframes, ResumeData &data,
                               uint64_t &nTagStart, uint32_t &nTagSize, char (&head)[12], std::string &strError)
 {
@@ -274,8 +310,13 @@ ResumeResult AnalyzePartialFile(FILE *f, int &nSkipKeyframes, ResumeData &data)
   char head[12];
   std::string strError;
   WalkResult walk = FindResumeTagOrCut(f, nFirstTag, nSkipKeyframes, data, nTagStart, nTagSize, head, strError);
-  if (walk == WALK_NO_MEDIA) {
-    Log(LOG_LEVEL_DEBUG, "Partial file holds no audio or video, starting a new download");
+  // A stream cut between its codec configurations and its first frame (an
+  // Enhanced sequence start is no frame to resume from) starts again too.
+  uint64_t nFirstFrame = 0;
+  bool bNoFrame = false;
+  const bool bFirstFound = FindFirstFrame(f, nFirstTag, data.nFileSize, nFirstFrame, data.nFirstTime, bNoFrame);
+  if (walk == WALK_NO_MEDIA || (walk == WALK_FAILED && bNoFrame)) {
+    Log(LOG_LEVEL_DEBUG, "Partial file holds no frame to resume from, starting a new download");
     return RESUME_FRESH;
   }
   if (bNoMediaFlags) {
@@ -297,7 +338,9 @@ ResumeResult AnalyzePartialFile(FILE *f, int &nSkipKeyframes, ResumeData &data)
   data.nSeekTime = FlvTagTime(head);
   Log(LOG_LEVEL_DEBUG, "Last keyframe found at: %d ms, size: %d, type: %02X", static_cast<int>(data.nSeekTime),
       static_cast<int>(data.storedKeyframe.size()), data.storedKeyframeType);
-  if (data.nSeekTime == 0) {
+  // The server sends a stream's first frame again only from its start: a
+  // file that holds nothing before it starts again, whatever its first time.
+  if (data.nSeekTime == 0 || (bFirstFound && nTagStart <= nFirstFrame)) {
     Log(LOG_LEVEL_DEBUG, "Last keyframe is first frame in stream, switching from resume to normal mode!");
     return RESUME_FRESH;
   }

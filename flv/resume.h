@@ -12,6 +12,7 @@ struct ResumeData {
   uint64_t nFileSize = 0;        // the file's size; the byte counter starts from it
   uint64_t nResumeOffset = 0;    // right after the chosen tag and its previous-tag size
   uint32_t nSeekTime = 0;        // the chosen tag's time
+  uint32_t nFirstTime = 0;       // the first frame's time (not a codec configuration): where the stream starts
   std::vector<char> storedMeta;  // data of the first onMetaData script tag
   double dDuration = 0.0;        // its "duration", 0 when there is none
   std::vector<char> storedKeyframe;

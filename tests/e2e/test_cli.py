@@ -53,6 +53,7 @@ def usage(timeout=300, buffer=36000000, skip=0):
         ("--resume|-e", "Resume a partial RTMP download\n"),
         ("--timeout|-m num", "Timeout connection num seconds (default: %d)\n" % timeout),
         ("--retry num", "Reconnect and continue up to num times in a row after a lost connection (default: 0)\n"),
+        ("--live-idle num", "End a live recording as complete after num seconds without media (default: 0, off)\n"),
         ("--start|-A time", "Start at time into stream, as 90, 90.5, 90s, 1.5m, 2h, 1:30 or 1:02:03.5 "
                             "(not valid when using --live)\n"),
         ("--stop|-B time", "Stop at time into stream (or duration of live stream to play)\n"),
@@ -68,7 +69,7 @@ def usage(timeout=300, buffer=36000000, skip=0):
              "not be included in the connect "),
         ("", "packet.\n\n"),
     ]
-    assert len(rows) == 30
+    assert len(rows) == 31
     return "".join(text if not option else option.ljust(24) + text for option, text in rows)
 
 
@@ -295,6 +296,7 @@ class Refusals(unittest.TestCase):
             (["--timeout", "2147483648"], error(timeout % "2147483648")),
             (["--timeout", "-5"], error(timeout % "-5")),
             (["--retry", "-1"], error("--retry must be a number from 0 to 2147483647, not -1!")),
+            (["--live-idle", "-1"], error("--live-idle must be a number of seconds from 0 to 2147483647, not -1!")),
             (["--skip", "-99999999999"], error("Number of keyframes to skip -99999999999 is out of range!")),
             # Protocols never spoken, whatever --protocol says; credentials.
             (["-r", "rtmpt://127.0.0.1:%(port)d/app/s", "-o", "%(out)s"], error(scheme % "rtmpt")),

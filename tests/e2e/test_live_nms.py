@@ -19,6 +19,7 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import real_media  # noqa: E402
 import test_live_nginx as base  # noqa: E402
+from break_proxy import BreakProxy  # noqa: E402
 from nms import NmsServer  # noqa: E402
 
 TIMEOUT = 5                      # --timeout: the end of a recording here
@@ -90,6 +91,45 @@ class Timestamps(NmsCase):
         configs = [t for t in base.media_only(flv.tags) if t.ts == 0]
         self.assertTrue(configs, "no cached sequence header at time 0")
         self.assertStopSpan(flv.tags)
+
+
+class Continuation(NmsCase):
+    IDLE = 4
+
+    def test_idle_publication_ends_the_recording(self):
+        meta, tags = base.clip(4000)
+        url = self.stream_url()
+        rec = self.record(url, "--live-idle", self.IDLE, "--timeout", 60)
+        rec.wait_playing()
+        pub = self.publish(url, meta, tags, speed=2.0)
+        rc, after = self.finish(rec, pub, self.IDLE + 10)
+        self.assertEqual(rc, 0, self.explain(rec, pub))
+        self.assertLess(after, self.IDLE + 4.0, "ended %.1f s after the publisher" % after)
+        self.assertIn("No media for %d s: the publication appears to have ended" % self.IDLE, rec.stderr())
+        flv = self.assertValidRecording()
+        self.assertWholeStream(pub.publisher.sent, flv.tags)
+
+    def test_recording_goes_on_after_a_break(self):
+        """The server replays the frames since its last keyframe to the new
+        connection: none is written twice, and times never go back."""
+        meta, tags = base.clip()
+        url = self.stream_url()
+        proxy = BreakProxy(NMS.port, ["close:%d" % (sum(len(t.data) for t in tags) // 3), "pass"])
+        self.addCleanup(proxy.close)
+        rec = self.record(url.replace(":%d/" % NMS.port, ":%d/" % proxy.port), "--retry", "3",
+                          "--live-idle", self.IDLE, "--timeout", 60)
+        rec.wait_playing()
+        pub = self.publish(url, meta, tags, speed=1.0)
+        rc, _ = self.finish(rec, pub, self.IDLE + 10)
+        self.assertEqual(rc, 0, self.explain(rec, pub))
+        self.assertEqual(proxy.connections, 2)
+        flv = self.assertValidRecording()
+        times = [t.ts for t in flv.tags]
+        self.assertEqual(times, sorted(times), "times went back")
+        configs = {t.data for t in pub.publisher.sent if t.is_config}
+        frames = [t.data for t in base.media_only(flv.tags) if t.data not in configs]
+        self.assertEqual(len(frames), len(set(frames)), "a frame was written twice")
+        self.assertEqual(base.as_tuples(base.media_only(flv.tags)[-20:]), base.as_tuples(pub.publisher.sent[-20:]))
 
 
 if __name__ == "__main__":

@@ -220,6 +220,91 @@ class Retry(ResumeCase):
         self.assertEqual(read(out), expected)
 
 
+class Continuations(ResumeCase):
+    """What a new connection sends again is never written twice, times never
+    go back, the attempts end when nothing new arrives, and every partial
+    file resumes."""
+
+    def assertEachFrameOnce(self, srv, data, connections):
+        """Every frame sent is written once, up to the end of the publication
+        the last connection played, and times never go back."""
+        tags = flvtools.parse(data).tags
+        times = [t.ts for t in tags]
+        self.assertEqual(times, sorted(times), "times went back")
+        bodies = [t.data for t in tags if t.type in (flvtools.AUDIO, flvtools.VIDEO)]
+        self.assertEqual(len(bodies), len(set(bodies)), "a frame was written twice")
+        sent = {m[2] for c in range(len(connections)) for m in srv.sent_messages(c) if m[0] in (8, 9)}
+        self.assertLessEqual(sent, set(bodies), "a frame sent was not written")
+        self.assertEqual(bodies[-1], flvtools.generate_tags(**connections[-1]["media"]["synthetic"])[-1].data,
+                         "the end of the publication is missing")
+
+    def test_continuations(self):
+        synth = dict(SYNTH, duration_ms=6000)
+        tags = flvtools.generate_tags(**synth)
+        vod = {"synthetic": synth}
+        live = dict(vod, live=True)
+        enhanced = {"synthetic": dict(synth, video_codec="hevc", audio_codec="opus")}
+        far = {"synthetic": dict(synth, start_ms=16776000), "model": "absolute"}
+        # The break leaves out the last two tags, past 99.9 % of the duration.
+        tail = dict(vod, metadata_override={"duration": tags[-3].ts / 999.5})
+        later_key = next(i for i, t in enumerate(tags) if i > 150 and t.is_keyframe)
+        config_below = {"op": "message", "csid": 6, "type": 9, "msid": 1, "ts": tags[later_key].ts - 15,
+                        "body_hex": "1700000000016400"}
+        target = self.server({"media": vod})
+
+        def cut(media, n=150, end="close", **kw):
+            return dict({"media": dict(media, max_messages=n), "end": end}, **kw)
+
+        def moved(tc_url):
+            return cut(vod, end="reconnect_request", reconnect={"tc_url": tc_url})
+        cases = [  # (name, media, connections, arguments, exit code, checks)
+            ("live stream whose duration has passed", live,
+             [cut(dict(live, metadata_override={"duration": 1.0})),
+              {"media": dict(live, live_from=150, metadata_override={"duration": 1.0})}],
+             ["--live", "--retry", "2"], 0, {"live": True}),
+            ("live server replays its cache", live, [cut(live), {"media": dict(live, live_from=150)}],
+             ["--live", "--retry", "2"], 0, {"live": True}),
+            ("publisher restarts its clock", live,
+             [cut(dict(live, time_offset=100000)), {"media": dict(live, synthetic=dict(synth, seed=7))}],
+             ["--live", "--retry", "2"], 0, {"live": True, "log": "Stream times restart"}),
+            ("configuration below the last time", live,
+             [cut(live), {"media": dict(live, live_from=later_key, inject=[{"at": 3, "steps": [config_below]}])}],
+             ["--live", "--retry", "2"], 0, {"live": True}),
+            ("no progress across reconnections", vod, [cut(vod), cut(vod, 3)], ["--retry", "2"], 2,
+             {"made": 3, "log": "after 2 retries in a row without new data"}),
+            ("reconnect requests without progress", vod,
+             [cut(vod, end="reconnect_request"), cut(vod, 3, end="reconnect_request")], [], 2, {"made": 4}),
+            ("reconnect request to another scheme", vod,
+             [moved("http://127.0.0.1:%d/vod" % target.port), {}], [], 0, {"log": "another scheme"}),
+            ("reconnect request to a port out of range", vod, [moved("rtmp://127.0.0.1:99999/vod"), {}], [], 0,
+             {"log": "a port out of range"}),
+            ("break in the last 0.1 %", tail, [cut(tail, len(tags) - 1), {}], ["--retry", "1"], 0, {}),
+            ("Enhanced sequence starts without a frame", enhanced, [cut(enhanced, 3), {}], ["--retry", "1"], 0,
+             {}),
+            ("stream far from 0, resumed by the user", far, [cut(far), {}], [], 2, {"then": ["--resume"]}),
+        ]
+        for name, media, connections, args, rc, checks in cases:
+            with self.subTest(name):
+                srv = self.server({"media": media, "connections": connections})
+                out = self.path("continued.flv")
+                if os.path.exists(out):
+                    os.unlink(out)
+                r = self.kavelo("-r", srv.url("vod/clip"), "-o", out, "--verbose", *args, timeout=60)
+                self.assertEqual(r.rc, rc, r)
+                if "log" in checks:
+                    self.assertIn(checks["log"], r.stderr)
+                if "made" in checks:
+                    self.assertEqual(len(srv.events("connection")), checks["made"])
+                if "then" in checks:
+                    r = self.fetch(srv, out, *checks["then"])
+                    self.assertEqual(r.rc, 0, r)
+                if "live" in checks:
+                    self.assertEachFrameOnce(srv, read(out), connections)
+                elif r.rc == 0:
+                    self.assertTrue(read(out) == self.one_shot(media), "continued download differs")
+        self.assertEqual(target.events("connection"), [])
+
+
 class ResumeFailures(ResumeCase):
     def test_stream_that_cannot_continue_the_file(self):
         meta_differs = {"media": {"synthetic": SYNTH, "metadata_override": {"duration": 99.0}}}
@@ -275,17 +360,26 @@ class ResumeFailures(ResumeCase):
 class ResumeSpecialFiles(ResumeCase):
     def test_files_that_start_anew(self):
         media = {"synthetic": SYNTH}
-        expected = self.one_shot(media)
-        tags = flvtools.parse(expected).tags
+        enhanced = {"synthetic": dict(SYNTH, video_codec="hevc", audio_codec="opus")}
+        far = {"synthetic": dict(SYNTH, start_ms=16776000), "model": "absolute"}
+        whole = {name: self.one_shot(m) for name, m in (("classic", media), ("enhanced", enhanced), ("far", far))}
+        tags = {name: flvtools.parse(data).tags for name, data in whole.items()}
         cases = [
-            ("empty file", b""),
+            ("empty file", media, "classic", b""),
             # Its only keyframe is at 0.
-            ("keyframe at 0 only", flvtools.build(tags[:20])),
+            ("keyframe at 0 only", media, "classic", flvtools.build(tags["classic"][:20])),
             # A run interrupted before any media: header (flags 0) and metadata.
-            ("metadata only", flvtools.build(tags[:1], 0)),
+            ("metadata only", media, "classic", flvtools.build(tags["classic"][:1], 0)),
+            # Sequence starts are no frames to resume from.
+            ("Enhanced sequence starts only", enhanced, "enhanced", flvtools.build(tags["enhanced"][:3])),
+            # Broken inside the first keyframe of a stream far from 0: its
+            # first audio frame is never sent again after a seek.
+            ("first audio frame of a stream far from 0", far, "far",
+             flvtools.build([tags["far"][0], next(t for t in tags["far"] if t.type == flvtools.AUDIO)], 0x04)),
         ]
-        for name, data in cases:
+        for name, media, kind, data in cases:
             with self.subTest(name):
+                expected = whole[kind]
                 srv = self.server({"media": media})
                 out = self.write_flv("partial.flv", data)
                 r = self.fetch(srv, out, "--resume")

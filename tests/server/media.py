@@ -95,6 +95,11 @@ def plan(tags, cfg, play):
     meta = next((t for t in tags if _is_metadata(t)), None)
     media_tags = [t for t in tags if t is not meta]
     first = 0 if live else _start_index(media_tags, start, cfg.get("seek", "at_or_before"))
+    # A live server's cache for a newcomer: from the last keyframe at or
+    # before media message N.
+    if live and cfg.get("live_from"):
+        keys = [i for i, t in enumerate(media_tags[:cfg["live_from"] + 1]) if t.is_keyframe]
+        first = keys[-1] if keys else 0
     chosen = media_tags[first:]
     base_time = chosen[0].ts if chosen else 0
     relative = not live and cfg.get("model", "relative") == "relative"

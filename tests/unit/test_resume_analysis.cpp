@@ -145,9 +145,13 @@ TEST(ResumeAnalysis, ChoosesTheTagToResumeFrom)
                             Audio(2060, 'h');
   const std::string audioOnly = Header(0x04) + Meta(10) + Audio(500, 'a') + Audio(1000, 'b') +
                                 Audio(1500, 'c') + Audio(2000, 'd');
-  const std::string hevc = Header(0x05) + Meta(10) + ExKey(1000, 'a') + ExVideo(1040, "A3 68 76 63 31 bb") +
-                           ExVideo(2000, "90 68 76 63 31 01 02") + ExVideo(2040, "D1 68 76 63 31 00 00 00 01");
-  const std::string opusOnly = Header(0x04) + Meta(10) + Opus(1000, 'a') + Tag(8, 1500, Hex("90 4F 70 75 73 01"));
+  // Each stream's first frame comes before the tag chosen: a stream's first
+  // frame is where a new download starts.
+  const std::string hevc = Header(0x05) + Meta(10) + Audio(500, 'z') + ExKey(1000, 'a') +
+                           ExVideo(1040, "A3 68 76 63 31 bb") + ExVideo(2000, "90 68 76 63 31 01 02") +
+                           ExVideo(2040, "D1 68 76 63 31 00 00 00 01");
+  const std::string opusOnly = Header(0x04) + Meta(10) + Opus(500, 'z') + Opus(1000, 'a') +
+                               Tag(8, 1500, Hex("90 4F 70 75 73 01"));
   const struct {
     const char *szName;
     std::string bytes;
@@ -216,6 +220,7 @@ TEST(ResumeAnalysis, EmptyFileIsANewDownload)
 
 TEST(ResumeAnalysis, MetadataScan)
 {
+  const std::string media = Audio(500, 'z') + Key(1000, 'a');
   const struct {
     const char *szName;
     std::string bytes;
@@ -223,16 +228,16 @@ TEST(ResumeAnalysis, MetadataScan)
     const char *szLog;
   } cases[] = {
       // Larger than the download's 1 MiB work buffer.
-      {"2 MB script tag", Header(0x05) + Meta(33, 2 << 20) + Key(1000, 'a'), Meta(33, 2 << 20).size() - 15,
+      {"2 MB script tag", Header(0x05) + Meta(33, 2 << 20) + media, Meta(33, 2 << 20).size() - 15,
        "File has duration: 33.000000"},
       {"script tag of another name first", Header(0x05) + Tag(18, 0, amf::Str("onCuePoint") + amf::Num(1)) +
-                                                 Meta(33) + Key(1000, 'a'),
+                                                 Meta(33) + media,
        Meta(33).size() - 15, "File has duration: 33.000000"},
-      {"no metadata", Header(0x05) + Key(1000, 'a'), 0, "WARNING: Couldn't locate meta data!"},
+      {"no metadata", Header(0x05) + media, 0, "WARNING: Couldn't locate meta data!"},
       {"script tag claiming more than the file", Header(0x05) + Hex("12 FF FF F0 00 00 00 00 00 00 00 02") +
-                                                     Key(1000, 'a'),
+                                                     media,
        0, "WARNING: Couldn't locate meta data!"},
-      {"undecodable metadata", Header(0x05) + Tag(18, 0, Hex("02 00 0A 6F 6E")) + Key(1000, 'a'), 0,
+      {"undecodable metadata", Header(0x05) + Tag(18, 0, Hex("02 00 0A 6F 6E")) + media, 0,
        "error decoding meta data packet"},
   };
   for (const auto &c : cases) {
