@@ -1,5 +1,8 @@
 #include "foundation/log.h"
 
+#include <sys/ioctl.h>
+#include <unistd.h>
+
 #include <cstdarg>
 #include <cstring>
 
@@ -9,6 +12,50 @@ FILE *fmsg = stderr;
 namespace {
 
 const int kMaxMessage = 2048;
+
+// Where the cursor stands: the line written last may be left open (a status
+// line, a row of hashes) for the next text to replace or to continue.
+int nTerminal = -1;      // -1: not yet looked at
+size_t nColumn = 0;      // characters on the open line, 0 at the start of a line
+bool bStatusShown = false;  // the open line is a status line, which may be erased
+size_t nStatusWidth = 0;
+
+void Emit(const char *text)
+{
+  const bool bTerminal = LogIsTerminal();
+  for (const char *p = text; *p != '\0'; p++) {
+    if (*p == '\r') {
+      // Off a terminal a carriage return would garble the file: the text goes
+      // on a line of its own instead (see StartLine).
+      if (!bTerminal)
+        continue;
+      nColumn = 0;
+    } else if (*p == '\n') {
+      nColumn = 0;
+      bStatusShown = false;
+    } else {
+      nColumn++;
+    }
+    fputc(*p, fmsg);
+  }
+}
+
+// Puts the cursor at the start of a free line: a status line on a terminal
+// is erased, any other open line is ended.
+void StartLine()
+{
+  if (bStatusShown && LogIsTerminal()) {
+    fputc('\r', fmsg);
+    for (size_t i = 0; i < nStatusWidth; i++)
+      fputc(' ', fmsg);
+    fputc('\r', fmsg);
+  } else if (nColumn > 0 || bStatusShown) {
+    fputc('\n', fmsg);
+  }
+  nColumn = 0;
+  bStatusShown = false;
+  nStatusWidth = 0;
+}
 
 const char *LevelWord(int level)
 {
@@ -40,8 +87,10 @@ void Log(int level, const char *format, ...)
   if (debuglevel <= LOG_LEVEL_DEBUG && strstr(str, "no-name") != nullptr)
     return;
 
-  if (level <= debuglevel)
-    fprintf(fmsg, "\r%s: %s\n", LevelWord(level), str);
+  if (level <= debuglevel) {
+    StartLine();
+    fprintf(fmsg, LogIsTerminal() ? "\r%s: %s\n" : "%s: %s\n", LevelWord(level), str);
+  }
   fflush(fmsg);
 }
 
@@ -57,7 +106,11 @@ void LogPrintf(const char *format, ...)
   vsnprintf(str, kMaxMessage - 1, format, args);
   va_end(args);
 
-  fputs(str, fmsg);
+  // Text that starts with a carriage return wants a line of its own; a
+  // status line gives way to anything but a line end.
+  if (str[0] == '\r' || (bStatusShown && str[0] != '\n'))
+    StartLine();
+  Emit(str);
   fflush(fmsg);
 }
 
@@ -83,4 +136,77 @@ void LogHexString(const char *data, unsigned long len)
 void LogSetOutput(FILE *file)
 {
   fmsg = file;
+  nTerminal = -1;
+  nColumn = 0;
+  bStatusShown = false;
+}
+
+bool LogIsTerminal()
+{
+  if (nTerminal < 0)
+    nTerminal = fmsg != nullptr && isatty(fileno(fmsg)) ? 1 : 0;
+  return nTerminal == 1;
+}
+
+void LogSetTerminal(bool bTerminal)
+{
+  nTerminal = bTerminal ? 1 : 0;
+}
+
+int LogColumns()
+{
+  struct winsize ws;
+  if (LogIsTerminal() && ioctl(fileno(fmsg), TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0)
+    return ws.ws_col;
+  return 80;
+}
+
+void LogStatus(const char *format, ...)
+{
+  if (debuglevel == 0)
+    return;
+  char str[kMaxMessage] = {0};
+  va_list args;
+  va_start(args, format);
+  vsnprintf(str, kMaxMessage - 1, format, args);
+  va_end(args);
+
+  if (!LogIsTerminal()) {
+    StartLine();
+    fprintf(fmsg, "%s\n", str);
+    fflush(fmsg);
+    return;
+  }
+  // A line that wraps could not be rewritten in place.
+  size_t nWidth = strlen(str);
+  const size_t nMax = static_cast<size_t>(LogColumns() - 1);
+  if (nWidth > nMax) {
+    nWidth = nMax;
+    str[nWidth] = '\0';
+  }
+  if (!bStatusShown && nColumn > 0)
+    StartLine();
+  fputc('\r', fmsg);
+  fputs(str, fmsg);
+  // What is left of a longer earlier status is blanked out.
+  for (size_t i = nWidth; i < nStatusWidth; i++)
+    fputc(' ', fmsg);
+  if (nWidth > nStatusWidth)
+    nStatusWidth = nWidth;
+  nColumn = nStatusWidth;
+  bStatusShown = true;
+  fflush(fmsg);
+}
+
+void LogEndLine()
+{
+  if (debuglevel == 0)
+    return;
+  if (nColumn > 0 || bStatusShown) {
+    fputc('\n', fmsg);
+    fflush(fmsg);
+  }
+  nColumn = 0;
+  bStatusShown = false;
+  nStatusWidth = 0;
 }
