@@ -70,12 +70,13 @@ def usage(timeout=300, buffer=36000000, skip=0):
     return "".join(text if not option else option.ljust(24) + text for option, text in rows)
 
 
+# Standard error is a pipe here: log lines are whole, without a carriage return.
 def error(text):
-    return "\rERROR: %s\n" % text
+    return "ERROR: %s\n" % text
 
 
 def warning(text):
-    return "\rWARNING: %s\n" % text
+    return "WARNING: %s\n" % text
 
 
 def run(args, timeout=60):
@@ -230,7 +231,7 @@ class Refusals(unittest.TestCase):
             (["-r", "rtmp://h/app"], error("No playpath found!") + playpath),
             (["-r", "host/app/s"], host),
             (["-x", "-r", "host/app/s"],
-             "\rDEBUG: Parsing...\n" + warning("RTMP URL: No :// in url!")
+             "DEBUG: Parsing...\n" + warning("RTMP URL: No :// in url!")
              + warning("Couldn't parse the specified url (host/app/s)!") + host),
             (["-r", "rtmp://"], host),
             (["--protocol", "1"], error("Unknown protocol specified: 1")),
@@ -349,7 +350,7 @@ class Validation(unittest.TestCase):
         # --verbose before -r shows the parser's lines, after it only the later ones.
         url = "rtmp://127.0.0.1:0/app/s"
         err = self.start_up(["--verbose", "-r", url, "--port", str(self.port)])
-        self.assertIn("\rDEBUG: Parsed port    : 1935\n\rDEBUG: Parsed app     : app\n", err)
+        self.assertIn("\nDEBUG: Parsed port    : 1935\nDEBUG: Parsed app     : app\n", err)
         err = self.start_up(["-r", url, "--verbose", "--port", str(self.port)])
         self.assertNotIn("Parsed", err)
 

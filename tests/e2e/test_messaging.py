@@ -458,7 +458,8 @@ class Metadata(MessagingCase):
         props["tracks"] = {"codec": "avc1", "layers": amf0.typed("ecma_array", {"count": 2.0})}
         props["times"] = [1.0, 2.5, {"inner": "x"}]
         props["after"] = "objects"
-        expected = "\rMetadata:                  \n" + "".join("  %-22s%s\n" % (n, t) for n, _, t in rows)
+        # Off a terminal no carriage return starts the block.
+        expected = "\nMetadata:                  \n" + "".join("  %-22s%s\n" % (n, t) for n, _, t in rows)
         expected += ("tracks:\n  codec                 avc1\nlayers:\n  count                 2\n"
                      "times:\n  inner                 x\n  after                 objects\n")
         body = meta_body(props)
