@@ -200,14 +200,14 @@ void ReportProgress(Settings &settings, CRTMP &conn, Progress &progress, uint32_
   if (!bShow)
     return;
   p.nLastShownMS = nNow;
-  LogStatus("%s", FormatProgress(Figures(p, nNow, false)).c_str());
+  LogStatus(FormatProgress(Figures(p, nNow, false)).c_str());
 }
 
 void FinishProgress(Progress &progress)
 {
   if (!progress.bReported)
     return;
-  LogStatus("%s", FormatProgress(Figures(progress, NowMS(), true)).c_str());
+  LogStatus(FormatProgress(Figures(progress, NowMS(), true)).c_str());
   LogEndLine();
 }
 

@@ -3,6 +3,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstring>
 
@@ -161,33 +162,22 @@ int LogColumns()
   return 80;
 }
 
-void LogStatus(const char *format, ...)
+void LogStatus(const char *text)
 {
   if (debuglevel == 0)
     return;
-  char str[kMaxMessage] = {0};
-  va_list args;
-  va_start(args, format);
-  vsnprintf(str, kMaxMessage - 1, format, args);
-  va_end(args);
-
   if (!LogIsTerminal()) {
     StartLine();
-    fprintf(fmsg, "%s\n", str);
+    fprintf(fmsg, "%s\n", text);
     fflush(fmsg);
     return;
   }
   // A line that wraps could not be rewritten in place.
-  size_t nWidth = strlen(str);
-  const size_t nMax = static_cast<size_t>(LogColumns() - 1);
-  if (nWidth > nMax) {
-    nWidth = nMax;
-    str[nWidth] = '\0';
-  }
+  const size_t nWidth = std::min(strlen(text), static_cast<size_t>(LogColumns() - 1));
   if (!bStatusShown && nColumn > 0)
     StartLine();
   fputc('\r', fmsg);
-  fputs(str, fmsg);
+  fwrite(text, 1, nWidth, fmsg);
   // What is left of a longer earlier status is blanked out.
   for (size_t i = nWidth; i < nStatusWidth; i++)
     fputc(' ', fmsg);

@@ -30,6 +30,6 @@ void LogSetTerminal(bool bTerminal);
 int LogColumns();
 // Replaces the status line on a terminal; elsewhere prints the text as a
 // whole line. Shown unless quiet, like LogPrintf.
-void LogStatus(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void LogStatus(const char *text);
 // Ends a line left open (a status line, a row of hashes), keeping it visible.
 void LogEndLine();

@@ -119,7 +119,7 @@ TEST(LogLines, OpenLinesOnAndOffATerminal)
       {true, [] { LogStatus("abcdef"); LogStatus("abc"); LogEndLine(); }, "\rabcdef\rabc   \n"},
       {true, [] { LogPrintf("#"); LogStatus("s"); LogPrintf("\nStop\n"); }, "#\n\rs\nStop\n"},
       // A status line that wrapped could not be rewritten: it is cut to the width.
-      {true, [] { LogStatus("%s", std::string(100, 'w').c_str()); }, "\r" + std::string(79, 'w')},
+      {true, [] { LogStatus(std::string(100, 'w').c_str()); }, "\r" + std::string(79, 'w')},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.expected);
