@@ -207,8 +207,8 @@ void FinishProgress(Progress &progress)
 {
   if (!progress.bReported)
     return;
-  LogStatus(FormatProgress(Figures(progress, NowMS(), true)).c_str());
-  LogEndLine();
+  // A line of its own in place of the status line: it stays, and may wrap.
+  LogPrintf("\r%s\n", FormatProgress(Figures(progress, NowMS(), true)).c_str());
 }
 
 }  // namespace RTMP_LIB
