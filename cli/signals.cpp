@@ -9,8 +9,10 @@
 
 namespace {
 
-// Hang-up, interrupt, broken pipe, termination, quit: the order they are set in.
-const int kSignals[] = {SIGHUP, SIGINT, SIGPIPE, SIGTERM, SIGQUIT};
+// Hang-up, interrupt, termination, quit: the order they are set in. A broken
+// pipe is no interruption: the reader of the output quit, and the failed
+// write (EPIPE) ends the run with its own short line.
+const int kSignals[] = {SIGHUP, SIGINT, SIGTERM, SIGQUIT};
 
 void SetDisposition(int sig, void (*handler)(int))
 {
@@ -55,6 +57,7 @@ void sigIntHandler(int sig)
 {
   int nSavedErrno = errno;
   bCtrlC = 1;
+  nCaughtSignal = sig;
   if (debuglevel != 0) {
     char line[96];
     size_t len = Append(line, "\nCaught signal: ");
@@ -66,6 +69,7 @@ void sigIntHandler(int sig)
   // A second interrupt has no effect; the download loop winds down on its own.
   for (int s : kSignals)
     SetDisposition(s, SIG_IGN);
+  SetDisposition(SIGPIPE, SIG_IGN);
   errno = nSavedErrno;
 }
 
@@ -73,4 +77,5 @@ void InstallSignalHandlers()
 {
   for (int s : kSignals)
     SetDisposition(s, sigIntHandler);
+  SetDisposition(SIGPIPE, SIG_IGN);
 }

@@ -52,6 +52,10 @@ int DownloadRun::Run()
       continue;
     break;
   }
+  // The reader of the output is gone: nobody wants the figures.
+  if (!m_output.IsBrokenPipe())
+    FinishProgress(m_progress);
+  LogEndLine();
   if (nExit == -1)
     nExit = Verdict();
   return CleanUp(nExit);
@@ -148,8 +152,10 @@ int DownloadRun::OpenOutput()
     return -1;
   }
   if (!m_output.PrepareFile(m_settings.flvPath)) {
-    Log(LOG_LEVEL_ERROR, "Couldn't open %s for writing: %s", m_settings.flvPath, strerror(errno));
+    const int nErr = errno;
+    // The cause goes last, where the eye lands.
     LogPrintf("Failed to open file!\n");
+    Log(LOG_LEVEL_ERROR, "Couldn't open %s for writing: %s", m_settings.flvPath, strerror(nErr));
     return 1;
   }
   return -1;
@@ -177,6 +183,7 @@ int DownloadRun::ConnectAndStart()
   if (nExit != -1)
     return nExit;
   m_progress.nProgressStep = s.bLiveStream ? 25600 : (s.bHashProgress ? 102400 : 204800);
+  StartProgress(m_progress);
 
   if (!s.bResumeMode) {
     // A recorded stream can be played from its beginning for configurations it lacks; a live one cannot.
@@ -265,7 +272,7 @@ bool DownloadRun::WritePendingHeader()
   if (m_header.empty())
     return true;
   if (!m_output.Write(m_header.data(), m_header.size())) {
-    Log(LOG_LEVEL_ERROR, "%s: Failed writing FLV header, exiting!", "main");
+    Log(m_output.FailureLevel(), "%s: Failed writing FLV header, exiting!", "main");
     return false;
   }
   m_progress.nByteCount += m_header.size();
@@ -286,7 +293,7 @@ int DownloadRun::Loop()
   if (nExit == -1 && !m_output.Flush())
     nExit = 1;
   if (nExit == 1)
-    Log(LOG_LEVEL_ERROR, "%s: Failed writing, exiting!", "main");
+    Log(m_output.FailureLevel(), "%s: Failed writing, exiting!", "main");
   return nExit;
 }
 
@@ -335,15 +342,18 @@ int DownloadRun::LoopPasses()
 int DownloadRun::Verdict()
 {
   Settings &s = m_settings;
-  LogPrintf("\n");
   if (!FixHeaderFlags())
     return 1;
   // A resumed file ends where this run's data ends, not at its old size.
   if (s.bResumeMode && !m_output.CutStaleTail())
     return 1;
 
-  if (bCtrlC)
+  m_bReported = true;
+  if (bCtrlC) {
+    LogPrintf("Download interrupted by signal %d%s\n", static_cast<int>(nCaughtSignal),
+              s.bLiveStream || s.bToStdout ? "" : ", try --resume");
     return 2;
+  }
   if (IsIdleEnd()) {
     LogPrintf("Download complete\n");
     return 0;
@@ -358,22 +368,44 @@ int DownloadRun::Verdict()
     Log(LOG_LEVEL_ERROR, "Couldn't resume FLV file, try --skip %d", m_nUserSkip + 1);
     return 1;
   }
-  // The server refused the stream; the reason is logged already.
-  if (m_conn->IsRefused())
+  // The server refused the stream: the clean-up names the reason.
+  if (m_conn->IsRefused()) {
+    m_bReported = false;
     return 1;
-
-  if (!s.bLiveStream) {
-    if (m_progress.dDuration > 0.0 && m_progress.dPercent > 99.9 && IsProgressMeasured(bOrderlyEnd)) {
-      LogPrintf("Download complete\n");
-      return 0;
-    }
-    LogPrintf("Download may be incomplete (downloaded about %.2f%%), try --resume\n", m_progress.dPercent);
   }
-  if (bOrderlyEnd) {
+
+  // The server's end-of-play report or the stop offset ends a download
+  // complete: a metadata duration past the last frame (as some servers give
+  // it) does not make it incomplete, and a resume would only fetch the tail again.
+  const Progress &pr = m_progress;
+  const bool bWhole = pr.dDuration > 0.0 && pr.dPercent > 99.9 && IsProgressMeasured(bOrderlyEnd);
+  if ((!s.bLiveStream && bWhole) || bOrderlyEnd) {
+    if (!s.bLiveStream && !bWhole && pr.dDuration > 0.0)
+      Log(LOG_LEVEL_INFO, "The stream ended at %.2f%% of the duration its metadata gives (%.3f sec)", pr.dPercent,
+          pr.dDuration);
     LogPrintf("Download complete\n");
     return 0;
   }
+  const std::string strCause = Cause(true);
+  if (s.bLiveStream)
+    LogPrintf("Download may be incomplete: %s\n", strCause.c_str());
+  else
+    LogPrintf("Download may be incomplete (downloaded about %.2f%%): %s; try --resume\n", pr.dPercent,
+              strCause.c_str());
   return 2;
+}
+
+// What ended the run, in words; with bFallback a stream that simply stopped
+// coming is named as such, otherwise the text is empty when nothing is known.
+std::string DownloadRun::Cause(bool bFallback) const
+{
+  if (m_output.ErrorNumber() != 0)
+    return std::string("could not write ") + (m_output.IsStdout() ? "to standard output" : m_settings.flvPath) +
+           ": " + strerror(m_output.ErrorNumber());
+  const char *szBreak = m_conn ? m_conn->GetBreakReason() : nullptr;
+  if (szBreak != nullptr)
+    return szBreak;
+  return bFallback ? "the stream ended without the server's end-of-play report" : "";
 }
 
 // The header says which of audio and video the file holds: a resumed file
@@ -425,7 +457,7 @@ bool DownloadRun::IsIdleEnd()
   if (MonotonicMs() + kSlackMs < m_nLastProgressMs + static_cast<uint64_t>(s.nLiveIdle) * 1000)
     return false;
   m_bIdleEnd = true;
-  LogPrintf("\nNo media for %u s: the publication appears to have ended\n", s.nLiveIdle);
+  LogPrintf("\rNo media for %u s: the publication appears to have ended\n", s.nLiveIdle);
   return true;
 }
 
@@ -436,6 +468,16 @@ int DownloadRun::CleanUp(int nExitCode)
     m_conn->Close();
   if (!m_output.Close())
     nExitCode = 1;
+  // A failed run ends with its cause, whatever was logged on the way.
+  if (nExitCode == 1 && !m_bReported) {
+    if (m_output.IsBrokenPipe()) {
+      LogPrintf("Stopped: the reader of the output has gone (broken pipe)\n");
+    } else {
+      const std::string strCause = Cause(false);
+      if (!strCause.empty())
+        LogPrintf("Download failed: %s\n", strCause.c_str());
+    }
+  }
   CleanupSockets();
   Log(LOG_LEVEL_DEBUG, "Exit code: %d\n", nExitCode);
   return nExitCode;
@@ -444,6 +486,7 @@ int DownloadRun::CleanUp(int nExitCode)
 }  // namespace RTMP_LIB
 
 volatile sig_atomic_t bCtrlC = 0;
+volatile sig_atomic_t nCaughtSignal = 0;
 
 int Download(Settings &settings)
 {

@@ -48,14 +48,14 @@ int DownloadRun::Continue()
       if (!IsRetryable())
         return -2;
       if (++m_nAttempt > m_settings.nRetry) {
-        Log(LOG_LEVEL_WARNING, "Connection lost after %u retries in a row without new data, giving up",
+        LogPrintf("\rConnection lost after %u retries in a row without new data, giving up\n",
             m_settings.nRetry);
         return -2;
       }
       const char *szReason = bConnectFailed                       ? "the connection could not be made"
                              : m_conn->GetBreakReason() != nullptr ? m_conn->GetBreakReason()
                                                                    : "the stream ended without its end-of-play report";
-      Log(LOG_LEVEL_WARNING, "Connection lost (%s), retry %u of %u in %u s", szReason, m_nAttempt, m_settings.nRetry,
+      LogPrintf("\rConnection lost (%s), retry %u of %u in %u s\n", szReason, m_nAttempt, m_settings.nRetry,
           std::min(1u << std::min(m_nAttempt - 1, 5u), kMaxWaitSeconds));
       // A signal ends the run like one during the download.
       if (!WaitBeforeRetry(m_nAttempt))
@@ -97,7 +97,7 @@ bool DownloadRun::FollowReconnectRequest()
   Settings &s = m_settings;
   const std::string &strUrl = m_conn->GetReconnectUrl();
   if (strUrl.empty()) {
-    Log(LOG_LEVEL_WARNING, "The server asked to reconnect: reconnecting to %s:%d", s.host, s.port);
+    LogPrintf("\rThe server asked to reconnect: reconnecting to %s:%d\n", s.host, s.port);
     return true;
   }
   // The tcUrl names no play path; one is added so that the parser finds the app.
@@ -115,8 +115,8 @@ bool DownloadRun::FollowReconnectRequest()
                       : nPort > 65535   ? "a port out of range"
                                         : nullptr;
   if (szWhy != nullptr) {
-    Log(LOG_LEVEL_WARNING, "The server asked to reconnect to %s, %s: reconnecting to %s:%d", strUrl.c_str(), szWhy,
-        s.host, s.port);
+    LogPrintf("\rThe server asked to reconnect to %s, %s: reconnecting to %s:%d\n", strUrl.c_str(), szWhy,
+              s.host, s.port);
     return false;
   }
   m_strMoveHost = host.get();
@@ -126,7 +126,7 @@ bool DownloadRun::FollowReconnectRequest()
   s.port = nPort != 0 ? static_cast<int>(nPort) : (s.protocol == RTMP_PROTOCOL_RTMPS ? 443 : 1935);
   s.app = m_strMoveApp.c_str();
   s.tcUrl = m_strMoveTcUrl.c_str();
-  Log(LOG_LEVEL_WARNING, "The server asked to reconnect: moving to %s (host %s, port %d, app %s)", s.tcUrl, s.host,
+  LogPrintf("\rThe server asked to reconnect: moving to %s (host %s, port %d, app %s)\n", s.tcUrl, s.host,
       s.port, s.app);
   return true;
 }
@@ -150,7 +150,7 @@ int DownloadRun::PrepareContinuation()
   m_state = StreamState();
   if (m_settings.bLiveStream) {
     m_cont.BeginLiveJoin();
-    Log(LOG_LEVEL_WARNING, "Continuing the live recording after %.3f sec", m_cont.LastTime() / 1000.0);
+    LogPrintf("\rContinuing the live recording after %.3f sec\n", m_cont.LastTime() / 1000.0);
     return -1;
   }
   if (m_bCanCutBack)
@@ -166,7 +166,7 @@ int DownloadRun::ContinueFile()
   Settings &s = m_settings;
   if (!s.bResumeMode && !m_output.HasWritten()) {
     m_params.nSeekTime = m_nFirstSeekTime;
-    Log(LOG_LEVEL_WARNING, "Starting again from %.3f sec: nothing was written yet", m_nFirstSeekTime / 1000.0);
+    LogPrintf("\rStarting again from %.3f sec: nothing was written yet\n", m_nFirstSeekTime / 1000.0);
     return -1;
   }
   if (!FixHeaderFlags() || !m_output.Close())
@@ -190,7 +190,7 @@ int DownloadRun::ContinueFile()
     m_progress.nByteCount = m_resume.nFileSize;
     s.bResumeMode = true;
     UseResumeData();
-    Log(LOG_LEVEL_WARNING, "Continuing from the keyframe at %.3f sec", m_params.nSeekTime / 1000.0);
+    LogPrintf("\rContinuing from the keyframe at %.3f sec\n", m_params.nSeekTime / 1000.0);
     return -1;
   }
   // Nothing to continue from (the only keyframe is the first frame): the
@@ -208,7 +208,7 @@ int DownloadRun::ContinueFile()
   if (nHeader <= 0 || !m_output.PrepareFile(s.flvPath))
     return 1;
   m_header.assign(m_pBuffer, static_cast<size_t>(nHeader));
-  Log(LOG_LEVEL_WARNING, "Starting again from %.3f sec", m_nFirstSeekTime / 1000.0);
+  LogPrintf("\rStarting again from %.3f sec\n", m_nFirstSeekTime / 1000.0);
   return -1;
 }
 
@@ -220,14 +220,14 @@ void DownloadRun::ContinueOutput()
   if (!m_cont.HasResumePoint()) {
     m_params.bResumeMode = false;
     m_params.nSeekTime = m_nFirstSeekTime;
-    Log(LOG_LEVEL_WARNING, "Continuing from %.3f sec", m_nFirstSeekTime / 1000.0);
+    LogPrintf("\rContinuing from %.3f sec\n", m_nFirstSeekTime / 1000.0);
   } else {
     m_resume.nSeekTime = m_cont.ResumeTime();
     m_resume.storedMeta = m_cont.FirstMeta();
     m_resume.storedKeyframe = m_cont.ResumeFrame();
     m_resume.storedKeyframeType = m_cont.ResumeType();
     UseResumeData();
-    Log(LOG_LEVEL_WARNING, "Continuing from the keyframe at %.3f sec", m_params.nSeekTime / 1000.0);
+    LogPrintf("\rContinuing from the keyframe at %.3f sec\n", m_params.nSeekTime / 1000.0);
   }
   m_cont.BeginPassOver();
 }

@@ -44,6 +44,7 @@ private:
   void NoteProgress();
   bool IsIdleEnd();
   int CleanUp(int nExitCode);
+  std::string Cause(bool bFallback) const;
 
   // After the loop: -1 when a new connection continues the stream, -2 when
   // the run ends here with its verdict, otherwise the exit code.
@@ -76,6 +77,7 @@ private:
   bool m_bConnected = false;    // a connection of this run was made
   int m_nResult = 0;           // the last WriteStream result
   bool m_bStopReached = false;
+  bool m_bReported = false;    // the run's last line is printed already
 
   ConfigGuard m_configs;  // codec configurations in front of first frames (fresh downloads)
 

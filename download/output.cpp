@@ -65,7 +65,8 @@ bool FlvOutput::OpenPending()
   strPath.swap(m_strPendingPath);
   if (OpenFile(strPath.c_str()))
     return true;
-  Log(LOG_LEVEL_ERROR, "Couldn't open %s for writing: %s", strPath.c_str(), strerror(errno));
+  NoteError(errno);
+  Log(LOG_LEVEL_ERROR, "Couldn't open %s for writing: %s", strPath.c_str(), strerror(m_nErrno));
   m_bFailed = true;
   return false;
 }
@@ -151,7 +152,8 @@ bool FlvOutput::WriteOut(const char *data, size_t n, const uint32_t *pTagEnds, s
     m_bWritten = true;
     return true;
   }
-  Log(LOG_LEVEL_DEBUG, "Output took %zu of %zu bytes: %s", nDone, n, strerror(errno));
+  NoteError(errno);
+  Log(LOG_LEVEL_DEBUG, "Output took %zu of %zu bytes: %s", nDone, n, strerror(m_nErrno));
   // The tags that went out whole stay; the file is cut after the last of them.
   uint64_t nWhole = 0;
   for (size_t i = 0; i < nTags && pTagEnds[i] <= nDone; i++)
@@ -164,6 +166,18 @@ bool FlvOutput::WriteOut(const char *data, size_t n, const uint32_t *pTagEnds, s
   if (!m_bStdout)
     CutTo(m_nEnd);
   return false;
+}
+
+int FlvOutput::FailureLevel() const
+{
+  return IsBrokenPipe() ? LOG_LEVEL_DEBUG : LOG_LEVEL_ERROR;
+}
+
+void FlvOutput::NoteError(int nErrno)
+{
+  // A short write without an error code: the device took no more.
+  if (m_nErrno == 0)
+    m_nErrno = nErrno != 0 ? nErrno : ENOSPC;
 }
 
 bool FlvOutput::CutTo(uint64_t nSize)
@@ -195,6 +209,7 @@ bool FlvOutput::FixFlags(unsigned char dataTypes)
   Log(LOG_LEVEL_DEBUG, "Writing data type: %02X", dataTypes);
   char c = static_cast<char>(dataTypes);
   if (fwrite(&c, 1, 1, m_file) != 1) {
+    NoteError(errno);
     Log(LOG_LEVEL_ERROR, "%s: Failed writing FLV header, exiting!", "main");
     return false;
   }
@@ -233,14 +248,16 @@ bool FlvOutput::Close()
     return true;
   bool bOk = true;
   if (!m_bFailed && !Flush()) {
-    Log(LOG_LEVEL_ERROR, "%s: Failed writing, exiting!", "main");
+    Log(FailureLevel(), "%s: Failed writing, exiting!", "main");
     bOk = false;
   }
   if (fflush(m_file) != 0 && bOk) {
-    Log(LOG_LEVEL_ERROR, "%s: Failed writing, exiting!", "main");
+    NoteError(errno);
+    Log(FailureLevel(), "%s: Failed writing, exiting!", "main");
     bOk = false;
   }
   if (fclose(m_file) != 0 && bOk) {
+    NoteError(errno);
     Log(LOG_LEVEL_ERROR, "%s: Failed closing the output, exiting!", "main");
     bOk = false;
   }

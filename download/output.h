@@ -3,6 +3,7 @@
 // its last whole tag, so that it can still be resumed.
 #pragma once
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -44,6 +45,11 @@ public:
   // failure shows in Failed().
   static void FlushQueued(void *pOutput);
   bool Failed() const { return m_bFailed; }
+  // The error number of the first failed write or open, 0 when none failed.
+  int ErrorNumber() const { return m_nErrno; }
+  // The reader of a pipe went away: an ending, not a fault worth an error line.
+  bool IsBrokenPipe() const { return m_nErrno == EPIPE; }
+  int FailureLevel() const;
   // Replaces the header's flags byte, where the output can seek.
   bool FixFlags(unsigned char dataTypes);
   // Ends the file where the data written by this run ends (a resumed file may
@@ -63,11 +69,13 @@ private:
   bool OpenPending();
   bool WriteOut(const char *data, size_t n, const uint32_t *pTagEnds, size_t nTags);
   bool CutTo(uint64_t nSize);
+  void NoteError(int nErrno);
 
   FILE *m_file;
   bool m_bStdout;
   bool m_bWritten;
   bool m_bFailed;
+  int m_nErrno = 0;
   std::string m_strPendingPath;     // a file to create at the first write
   uint64_t m_nEnd;                  // file offset after the last whole tag written
   std::vector<char> m_batch;        // queued tags, not yet written

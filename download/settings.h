@@ -38,6 +38,8 @@ struct Settings {
 
 // Set by the signal handler, read once per pass by the download loop.
 extern volatile sig_atomic_t bCtrlC;
+// The signal that set bCtrlC.
+extern volatile sig_atomic_t nCaughtSignal;
 // The output stream.
 extern FILE *file;
 

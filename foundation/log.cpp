@@ -1,5 +1,9 @@
 #include "foundation/log.h"
 
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstdarg>
 #include <cstring>
 
@@ -9,6 +13,50 @@ FILE *fmsg = stderr;
 namespace {
 
 const int kMaxMessage = 2048;
+
+// Where the cursor stands: the line written last may be left open (a status
+// line, a row of hashes) for the next text to replace or to continue.
+int nTerminal = -1;      // -1: not yet looked at
+size_t nColumn = 0;      // characters on the open line, 0 at the start of a line
+bool bStatusShown = false;  // the open line is a status line, which may be erased
+size_t nStatusWidth = 0;
+
+void Emit(const char *text)
+{
+  const bool bTerminal = LogIsTerminal();
+  for (const char *p = text; *p != '\0'; p++) {
+    if (*p == '\r') {
+      // Off a terminal a carriage return would garble the file: the text goes
+      // on a line of its own instead (see StartLine).
+      if (!bTerminal)
+        continue;
+      nColumn = 0;
+    } else if (*p == '\n') {
+      nColumn = 0;
+      bStatusShown = false;
+    } else {
+      nColumn++;
+    }
+    fputc(*p, fmsg);
+  }
+}
+
+// Puts the cursor at the start of a free line: a status line on a terminal
+// is erased, any other open line is ended.
+void StartLine()
+{
+  if (bStatusShown && LogIsTerminal()) {
+    fputc('\r', fmsg);
+    for (size_t i = 0; i < nStatusWidth; i++)
+      fputc(' ', fmsg);
+    fputc('\r', fmsg);
+  } else if (nColumn > 0 || bStatusShown) {
+    fputc('\n', fmsg);
+  }
+  nColumn = 0;
+  bStatusShown = false;
+  nStatusWidth = 0;
+}
 
 const char *LevelWord(int level)
 {
@@ -40,8 +88,10 @@ void Log(int level, const char *format, ...)
   if (debuglevel <= LOG_LEVEL_DEBUG && strstr(str, "no-name") != nullptr)
     return;
 
-  if (level <= debuglevel)
-    fprintf(fmsg, "\r%s: %s\n", LevelWord(level), str);
+  if (level <= debuglevel) {
+    StartLine();
+    fprintf(fmsg, LogIsTerminal() ? "\r%s: %s\n" : "%s: %s\n", LevelWord(level), str);
+  }
   fflush(fmsg);
 }
 
@@ -57,7 +107,11 @@ void LogPrintf(const char *format, ...)
   vsnprintf(str, kMaxMessage - 1, format, args);
   va_end(args);
 
-  fputs(str, fmsg);
+  // Text that starts with a carriage return wants a line of its own; a
+  // status line gives way to anything but a line end.
+  if (str[0] == '\r' || (bStatusShown && str[0] != '\n'))
+    StartLine();
+  Emit(str);
   fflush(fmsg);
 }
 
@@ -83,4 +137,66 @@ void LogHexString(const char *data, unsigned long len)
 void LogSetOutput(FILE *file)
 {
   fmsg = file;
+  nTerminal = -1;
+  nColumn = 0;
+  bStatusShown = false;
+}
+
+bool LogIsTerminal()
+{
+  if (nTerminal < 0)
+    nTerminal = fmsg != nullptr && isatty(fileno(fmsg)) ? 1 : 0;
+  return nTerminal == 1;
+}
+
+void LogSetTerminal(bool bTerminal)
+{
+  nTerminal = bTerminal ? 1 : 0;
+}
+
+int LogColumns()
+{
+  struct winsize ws;
+  if (LogIsTerminal() && ioctl(fileno(fmsg), TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0)
+    return ws.ws_col;
+  return 80;
+}
+
+void LogStatus(const char *text)
+{
+  if (debuglevel == 0)
+    return;
+  if (!LogIsTerminal()) {
+    StartLine();
+    fprintf(fmsg, "%s\n", text);
+    fflush(fmsg);
+    return;
+  }
+  // A line that wraps could not be rewritten in place.
+  const size_t nWidth = std::min(strlen(text), static_cast<size_t>(LogColumns() - 1));
+  if (!bStatusShown && nColumn > 0)
+    StartLine();
+  fputc('\r', fmsg);
+  fwrite(text, 1, nWidth, fmsg);
+  // What is left of a longer earlier status is blanked out.
+  for (size_t i = nWidth; i < nStatusWidth; i++)
+    fputc(' ', fmsg);
+  if (nWidth > nStatusWidth)
+    nStatusWidth = nWidth;
+  nColumn = nStatusWidth;
+  bStatusShown = true;
+  fflush(fmsg);
+}
+
+void LogEndLine()
+{
+  if (debuglevel == 0)
+    return;
+  if (nColumn > 0 || bStatusShown) {
+    fputc('\n', fmsg);
+    fflush(fmsg);
+  }
+  nColumn = 0;
+  bStatusShown = false;
+  nStatusWidth = 0;
 }

@@ -18,3 +18,18 @@ void LogPrintf(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void LogHex(const char *data, unsigned long len);
 void LogHexString(const char *data, unsigned long len);
 void LogSetOutput(FILE *file);
+
+// On a terminal, progress is one status line rewritten in place and log lines
+// start with a carriage return that puts them over it. Anywhere else (a log
+// file, a service's journal) every line is whole: no carriage return is ever
+// written. Set from the output by LogSetOutput and at the first write;
+// LogSetTerminal overrides it.
+bool LogIsTerminal();
+void LogSetTerminal(bool bTerminal);
+// Columns of the terminal (80 when unknown or not a terminal).
+int LogColumns();
+// Replaces the status line on a terminal; elsewhere prints the text as a
+// whole line. Shown unless quiet, like LogPrintf.
+void LogStatus(const char *text);
+// Ends a line left open (a status line, a row of hashes), keeping it visible.
+void LogEndLine();

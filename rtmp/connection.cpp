@@ -108,7 +108,7 @@ void CRTMP::ResetSession()
   m_bMediaReceived = false;
   m_bReconnectRequested = false;
   m_strReconnectUrl.clear();
-  m_szBreakReason = nullptr;
+  m_strBreakReason.clear();
   for (const std::unique_ptr<ChannelPage> &page : m_channelPages) {
     if (page)
       std::fill(std::begin(page->timestamp), std::end(page->timestamp), 0u);
@@ -246,6 +246,7 @@ bool CRTMP::Connect(int protocol, const char *hostname, unsigned int port, const
   if (!ConnectSocket(hostname))
     return false;
   if (m_nProtocol == RTMP_PROTOCOL_RTMPS && !StartTls(hostname)) {
+    SetBreakReason(std::string("could not make the secure connection (TLS) to ") + hostname);
     Close();
     return false;
   }
@@ -253,6 +254,8 @@ bool CRTMP::Connect(int protocol, const char *hostname, unsigned int port, const
   Log(LOG_LEVEL_DEBUG, "%s, ... connected, handshaking", "Connect");
   if (!HandShake()) {
     Log(LOG_LEVEL_ERROR, "%s, handshake failed.", "Connect");
+    const std::string strWhy = m_strBreakReason;
+    m_strBreakReason = "the RTMP handshake failed" + (strWhy.empty() ? std::string() : ": " + strWhy);
     Close();
     return false;
   }
@@ -260,6 +263,8 @@ bool CRTMP::Connect(int protocol, const char *hostname, unsigned int port, const
   Log(LOG_LEVEL_DEBUG, "%s, handshaked", "Connect");
   if (!Connect()) {
     Log(LOG_LEVEL_ERROR, "%s, RTMP connect failed.", "Connect");
+    const std::string strWhy = m_strBreakReason;
+    m_strBreakReason = "sending the connect command failed" + (strWhy.empty() ? std::string() : ": " + strWhy);
     Close();
     return false;
   }

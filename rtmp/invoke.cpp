@@ -106,6 +106,7 @@ static void HandleResult(CRTMP &rtmp, const AMFObject &obj)
           "HandleInvoke", dStreamId);
       // Asking again gets the same answer: a failure, not an interruption.
       rtmp.m_bRefused = true;
+      rtmp.SetBreakReason("the server answered createStream with an unusable stream id");
       rtmp.Close();
       return;
     }
@@ -134,6 +135,9 @@ static void HandleError(CRTMP &rtmp, const AMFObject &obj)
   // Waiting for the receive timeout would help nobody: the server said no.
   if (IsEssentialCall(strMethod)) {
     rtmp.m_bRefused = true;
+    rtmp.SetBreakReason(std::string(strMethod == "connect" ? "the server refused the connection"
+                                                           : "the server refused the stream") +
+                        (strStatus.empty() ? " (" + strMethod + " failed)" : ": " + strStatus));
     rtmp.Close();
   }
 }
@@ -148,6 +152,9 @@ static int HandleStatus(CRTMP &rtmp, const AMFObject &obj)
   if (IsFailureStatus(strCode)) {
     Log(LOG_LEVEL_ERROR, "%s, server refused: %s", "HandleInvoke", DescribeStatus(info).c_str());
     rtmp.m_bRefused = true;
+    rtmp.SetBreakReason((strCode == "NetConnection.Connect.InvalidApp" ? "the server refused the connection: "
+                                                                       : "the server refused the stream: ") +
+                        DescribeStatus(info));
     rtmp.Close();
     return 0;
   }
@@ -218,6 +225,8 @@ int CRTMP::HandleInvoke(const char *body, unsigned int nBodySize)
     // has cut a running stream short.
     if (!m_bMediaReceived)
       m_bRefused = true;
+    SetBreakReason(m_bMediaReceived ? "the server asked the client to close the connection"
+                                    : "the server closed the stream before sending any media (close request)");
     Close();
   } else if (strMethod == "onStatus") {
     return HandleStatus(*this, obj);

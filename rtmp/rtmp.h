@@ -61,7 +61,14 @@ public:
   const std::string &GetReconnectUrl() const { return m_strReconnectUrl; }
   // Why the socket went away under the client, for the application's
   // messages; null while connected or after the client's own close.
-  const char *GetBreakReason() const { return m_szBreakReason; }
+  const char *GetBreakReason() const { return m_strBreakReason.empty() ? nullptr : m_strBreakReason.c_str(); }
+  // Keeps the first reason given since the connection was made: the rest
+  // follow from it.
+  void SetBreakReason(const std::string &strReason)
+  {
+    if (m_strBreakReason.empty())
+      m_strBreakReason = strReason;
+  }
 
   // Test and fuzzing seam: take an already connected descriptor (no handshake).
   void AttachSocket(int fd);
@@ -164,7 +171,7 @@ public:
   bool m_bRefused;
   bool m_bReconnectRequested;
   std::string m_strReconnectUrl;
-  const char *m_szBreakReason = nullptr;
+  std::string m_strBreakReason;
   bool m_bMediaReceived;         // an audio, video or FLV data message arrived on this connection
 
   const char *m_strHostname;

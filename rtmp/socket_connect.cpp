@@ -109,6 +109,8 @@ bool CRTMP::ConnectSocket(const char *hostname)
   if (nLookup != 0 || pList == nullptr) {
     Log(LOG_LEVEL_ERROR, "Problem accessing the DNS. (addr: %s)", hostname);
     Log(LOG_LEVEL_DEBUG, "%s, getaddrinfo: %s", "Connect", gai_strerror(nLookup));
+    SetBreakReason(std::string("could not find the host ") + hostname + ": " +
+                   (nLookup != 0 ? gai_strerror(nLookup) : "no address"));
     if (pList != nullptr)
       freeaddrinfo(pList);
     return false;
@@ -145,6 +147,8 @@ bool CRTMP::ConnectSocket(const char *hostname)
     int nError = nWaitMS == 0 ? ETIMEDOUT : GetSockError();
     Log(bLast ? LOG_LEVEL_ERROR : LOG_LEVEL_WARNING, "%s, failed to connect socket to %s. Error: %d (%s)",
         "Connect", strAddress.c_str(), nError, strerror(nError));
+    if (bLast)
+      SetBreakReason("could not connect to " + strAddress + ": " + strerror(nError));
     Close();
   }
   freeaddrinfo(pList);

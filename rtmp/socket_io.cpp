@@ -65,7 +65,7 @@ int CRTMP::ReadN(char *buffer, int n)
     }
     if (nRead == 0) {
       Log(LOG_LEVEL_DEBUG, "%s, RTMP socket closed by server", "ReadN");
-      m_szBreakReason = "the server closed the connection";
+      SetBreakReason("the server closed the connection");
       Close();
       break;
     }
@@ -93,9 +93,15 @@ bool CRTMP::FillBuffer()
       Log(LOG_LEVEL_DEBUG, "%s, interrupted by a signal", "FillBuffer");
     else
       Log(LOG_LEVEL_ERROR, "%s, recv returned %d. GetSockError(): %d", "FillBuffer", nBytes, GetSockError());
-    m_szBreakReason = nErr == EAGAIN || nErr == EWOULDBLOCK ? "the receive timed out"
-                      : nErr == ECONNRESET                  ? "the connection was reset"
-                                                            : "a receive failed";
+    if (nErr == EAGAIN || nErr == EWOULDBLOCK)
+      SetBreakReason("the server did not send anything for " + std::to_string(m_nTimeout) +
+                     " s (receive timed out)");
+    else if (nErr == ECONNRESET)
+      SetBreakReason("connection reset by the server");
+    else if (nErr == EINTR)
+      SetBreakReason("interrupted by a signal");
+    else
+      SetBreakReason(std::string("receiving from the server failed: ") + strerror(nErr));
     Close();
     return false;
   }
@@ -114,11 +120,13 @@ bool CRTMP::WriteN(const char *buffer, int n)
     // A server that has gone must not kill the process with SIGPIPE.
     int nBytes = m_pTls ? m_pTls->Write(buffer, n) : static_cast<int>(send(m_socket, buffer, n, MSG_NOSIGNAL));
     if (nBytes < 0) {
-      if (errno == EINTR)
+      const int nErr = errno;
+      if (nErr == EINTR)
         Log(LOG_LEVEL_DEBUG, "%s, interrupted by a signal", "WriteN");
       else
         Log(LOG_LEVEL_ERROR, "%s, RTMP send error %d (%d bytes)", "WriteN", GetSockError(), n);
-      m_szBreakReason = "a send failed";
+      SetBreakReason(nErr == ECONNRESET || nErr == EPIPE ? "connection reset by the server"
+                                                         : std::string("sending to the server failed: ") + strerror(nErr));
       Close();
       return false;
     }

@@ -73,12 +73,13 @@ def usage(timeout=300, buffer=36000000, skip=0):
     return "".join(text if not option else option.ljust(24) + text for option, text in rows)
 
 
+# Standard error is a pipe here: log lines are whole, without a carriage return.
 def error(text):
-    return "\rERROR: %s\n" % text
+    return "ERROR: %s\n" % text
 
 
 def warning(text):
-    return "\rWARNING: %s\n" % text
+    return "WARNING: %s\n" % text
 
 
 def run(args, timeout=60):
@@ -253,7 +254,7 @@ class Refusals(unittest.TestCase):
             (["-r", "rtmp://h/app"], error("No playpath found!") + playpath),
             (["-r", "host/app/s", "--host", "127.0.0.1"], error(unparsed % "host/app/s")),
             (["-x", "-r", "host/app/s"],
-             "\rDEBUG: Parsing...\n" + warning("RTMP URL: No :// in url!") + error(unparsed % "host/app/s")),
+             "DEBUG: Parsing...\n" + warning("RTMP URL: No :// in url!") + error(unparsed % "host/app/s")),
             (["-r", "rtmp://"], error(unparsed % "rtmp://")),
             # Options and their values.
             (["--bogus", url, "-o", "%(out)s"], error("Unknown option --bogus (try --help)")),
@@ -413,7 +414,7 @@ class Validation(unittest.TestCase):
         # --verbose before -r shows the parser's lines, after it only the later ones.
         url = "rtmp://127.0.0.1:0/app/s"
         err = self.start_up(["--verbose", "-r", url, "--port", str(self.port)])
-        self.assertIn("\rDEBUG: Parsed port    : 1935\n\rDEBUG: Parsed app     : app\n", err)
+        self.assertIn("\nDEBUG: Parsed port    : 1935\nDEBUG: Parsed app     : app\n", err)
         err = self.start_up(["-r", url, "--verbose", "--port", str(self.port)])
         self.assertNotIn("Parsed", err)
 

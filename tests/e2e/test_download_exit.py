@@ -32,12 +32,13 @@ class ExitCodes(KaveloTestCase):
         return srv, r, out
 
     def test_exit_code_of_each_ending(self):
+        # The last text present is the run's last line: a failed run names its cause there.
         cases = [
             ("complete", {"media": MEDIA}, [], 0, ["Download complete"], ["incomplete"]),
             ("server closes mid-stream", {"media": media(max_messages=40), "end": "close"}, [], 2,
-             ["Download may be incomplete", "try --resume"], ["Download complete"]),
+             ["Download may be incomplete", "the server closed the connection; try --resume"], ["Download complete"]),
             ("TCP reset mid-stream", {"media": media(max_messages=40), "end": "reset"}, [], 2,
-             ["Download may be incomplete"], ["Download complete"]),
+             ["Download may be incomplete", "connection reset by the server"], ["Download complete"]),
             # A recording served again keeps its times: they start far beyond its duration.
             ("times past the duration, connection lost",
              {"media": media(synthetic={"duration_ms": 2000}, time_offset=5000, max_messages=20), "end": "close"},
@@ -51,19 +52,24 @@ class ExitCodes(KaveloTestCase):
             ("close request after media", {"media": media(max_messages=40), "end": "close_request"}, [], 2,
              ["Download may be incomplete"], ["Download complete"]),
             ("stream not found", {"play": {"reply": "status", "code": "NetStream.Play.StreamNotFound"}}, [], 1,
-             ["NetStream.Play.StreamNotFound"], ["try --resume", "Download complete"]),
+             ["Download failed: the server refused the stream: NetStream.Play.StreamNotFound"],
+             ["try --resume", "Download complete"]),
             ("connect refused", {"connect": {"reply": "error", "code": "NetConnection.Connect.Rejected"}}, [], 1,
-             ["NetConnection.Connect.Rejected"], ["try --resume"]),
-            ("createStream refused", {"createStream": {"reply": "error"}}, [], 1, ["ERROR"], ["try --resume"]),
-            ("close request before media", {"end": "close_request"}, [], 1, [], ["try --resume", "Download complete"]),
-            ("handshake fails", {"handshake": "close_after_version"}, [], 1, ["Failed to connect!"], []),
+             ["Download failed: the server refused the connection: NetConnection.Connect.Rejected"], ["try --resume"]),
+            ("createStream refused", {"createStream": {"reply": "error"}}, [], 1,
+             ["ERROR", "Download failed: the server refused the stream"], ["try --resume"]),
+            ("close request before media", {"end": "close_request"}, [], 1,
+             ["Download failed: the server closed the stream before sending any media"],
+             ["try --resume", "Download complete"]),
+            ("handshake fails", {"handshake": "close_after_version"}, [], 1,
+             ["Failed to connect!", "Download failed: the RTMP handshake failed: the server closed the connection"], []),
             ("live stream ended by the server's close", {"media": media(live=True), "end": "close"}, ["--live"], 2,
-             [], ["Download complete", "incomplete"]),
+             ["Download may be incomplete: the server closed the connection"], ["Download complete", "try --resume"]),
             ("live stream ended by Play.Stop", {"media": media(live=True)}, ["--live"], 0, ["Download complete"],
              ["incomplete"]),
-            # Below 99.9 percent but ended by the server's report: both lines, 0.
+            # Below 99.9 percent but ended in order: complete, and nothing else said.
             ("stopped early by the stop offset", {"media": media(pace_ms=1)}, ["--stop", "1"], 0,
-             ["Stop offset has been reached at 1.000 sec", "Download may be incomplete", "Download complete"], []),
+             ["Stop offset has been reached at 1.000 sec", "Download complete"], ["incomplete", "try --resume"]),
         ]
         for name, scenario, args, rc, present, absent in cases:
             with self.subTest(name):
@@ -73,6 +79,8 @@ class ExitCodes(KaveloTestCase):
                     self.assertIn(text, r.stderr)
                 for text in absent:
                     self.assertNotIn(text, r.stderr)
+                if present:
+                    self.assertIn(present[-1], r.stderr.rstrip("\n").split("\n")[-1])
                 with open(out, "rb") as fh:
                     data = fh.read()
                 if rc == 1:
@@ -117,12 +125,29 @@ class OutputFailures(KaveloTestCase):
         r = self.kavelo("-r", srv.url("vod/clip"), "-o", "/dev/full")
         self.assertEqual(r.rc, 1, r)
         self.assertIn("Failed writing FLV header, exiting!", r.stderr)
+        self.assertTrue(r.stderr.endswith("\nDownload failed: could not write /dev/full: No space left on device\n"),
+                        r.stderr)
         # Standard output is buffered: the failure may only show at the final flush.
         with open("/dev/full", "wb") as full:
             p = subprocess.run([kavelo_bin(), "-r", srv.url("vod/clip")], stdout=full, stderr=subprocess.PIPE,
                                timeout=60)
         self.assertEqual(p.returncode, 1, p.stderr)
         self.assertIn(b"Failed writing", p.stderr)
+        self.assertTrue(p.stderr.endswith(b"\nDownload failed: could not write to standard output: "
+                                          b"No space left on device\n"), p.stderr)
+
+    def test_reader_that_quits(self):
+        """A player reading standard output quits: one short line, exit 1."""
+        srv = self.server({"media": media(synthetic={"duration_ms": 60000}, pace_ms=2)})
+        p = subprocess.Popen([kavelo_bin(), "-r", srv.url("vod/clip")], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE)
+        p.stdout.read(20000)
+        p.stdout.close()
+        _, err = p.communicate(timeout=60)
+        self.assertEqual(p.returncode, 1, err)
+        self.assertTrue(err.endswith(b"\nStopped: the reader of the output has gone (broken pipe)\n"), err)
+        for noise in (b"ERROR", b"Caught signal", b"Download", b" kB/s"):
+            self.assertNotIn(noise, err)
 
     def test_fifo_output_keeps_its_flags(self):
         srv = self.server({"media": media(synthetic={"duration_ms": 2000, "audio": False})})

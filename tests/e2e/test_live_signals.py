@@ -81,7 +81,7 @@ class LiveSignals(KaveloTestCase):
                 srv, r, elapsed, out = self.record(scenario, "--live", "--timeout", RECEIVE_TIMEOUT)
                 self.assertEqual(r.rc, 0, r)
                 self.assertLess(elapsed, 15, r)
-                self.assertIn("\r" + line, r.stderr)
+                self.assertIn("\n" + line, r.stderr)
                 self.assertEqual(r.stderr.count("the publisher stopped"), 1, r.stderr)
                 self.assertTrue(r.stderr.endswith("Download complete\n"), r.stderr)
                 sent = srv.sent_messages()
@@ -116,6 +116,8 @@ class LiveSignals(KaveloTestCase):
         self.assertEqual(r.rc, 2, r)
         self.assertLess(elapsed, 12, r)
         self.assertNotIn("Download complete", r.stderr)
+        self.assertTrue(r.stderr.endswith("\nDownload may be incomplete: the server did not send anything for 2 s "
+                                          "(receive timed out)\n"), r.stderr)
         got = flvtools.read(out)
         self.assertIsNone(flvtools.compare_tags(expected_tags(srv.sent_messages()), got.tags))
 

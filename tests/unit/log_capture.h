@@ -12,15 +12,18 @@ class LogCapture
 {
 public:
   // By default every line is kept, even the unnamed AMF members that only
-  // show above the debug level.
-  explicit LogCapture(int level = LOG_LEVEL_DEBUG + 1) : m_file(tmpfile()), m_saved(fmsg), m_nSavedLevel(debuglevel)
+  // show above the debug level, and the text is written as for a terminal.
+  explicit LogCapture(int level = LOG_LEVEL_DEBUG + 1, bool bTerminal = true)
+      : m_file(tmpfile()), m_saved(fmsg), m_nSavedLevel(debuglevel), m_bSavedTerminal(LogIsTerminal())
   {
     LogSetOutput(m_file);
+    LogSetTerminal(bTerminal);
     debuglevel = level;
   }
   ~LogCapture()
   {
     LogSetOutput(m_saved);
+    LogSetTerminal(m_bSavedTerminal);
     debuglevel = m_nSavedLevel;
     if (m_file != nullptr)
       fclose(m_file);
@@ -67,4 +70,5 @@ private:
   FILE *m_file;
   FILE *m_saved;
   int m_nSavedLevel;
+  bool m_bSavedTerminal;
 };

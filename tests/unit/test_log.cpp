@@ -102,6 +102,37 @@ TEST(LogHex, BytesAsHexThenText)
   }
 }
 
+// A line left open (a status line, a row of hashes) gives way to the next
+// text: on a terminal a status line is blanked out and overwritten, elsewhere
+// every line is whole and no carriage return is written.
+TEST(LogLines, OpenLinesOnAndOffATerminal)
+{
+  const struct {
+    bool bTerminal;
+    void (*write)();
+    std::string expected;
+  } cases[] = {
+      {false, [] { LogPrintf("#"); LogPrintf("#"); Log(LOG_LEVEL_ERROR, "x"); }, "##\nERROR: x\n"},
+      {false, [] { LogPrintf("\rMetadata:\n"); LogPrintf("\r1 kB"); LogPrintf("\r2 kB"); }, "Metadata:\n1 kB\n2 kB"},
+      {false, [] { LogStatus("a"); LogStatus("b"); LogEndLine(); LogEndLine(); }, "a\nb\n"},
+      {true, [] { LogStatus("long status"); Log(LOG_LEVEL_ERROR, "x"); }, "\rlong status\r           \r\rERROR: x\n"},
+      {true, [] { LogStatus("abcdef"); LogStatus("abc"); LogEndLine(); }, "\rabcdef\rabc   \n"},
+      {true, [] { LogPrintf("#"); LogStatus("s"); LogPrintf("\nStop\n"); }, "#\n\rs\nStop\n"},
+      // A status line that wrapped could not be rewritten: it is cut to the width.
+      {true, [] { LogStatus(std::string(100, 'w').c_str()); }, "\r" + std::string(79, 'w')},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.expected);
+    LogCapture capture(1, c.bTerminal);
+    c.write();
+    EXPECT_EQ(c.expected, capture.Text());
+  }
+  LogCapture quiet(0, true);
+  LogStatus("nothing");
+  LogEndLine();
+  EXPECT_EQ("", quiet.Text());
+}
+
 TEST(LogSetOutput, SwitchesTheStream)
 {
   LogCapture first(1);

@@ -49,15 +49,18 @@ TEST(SocketIO, ReadNWhenThePeerStopsEarly)
     bool bPeerCloses;  // otherwise it stays silent past the receive timeout
     int nResult;
     const char *message;
+    const char *reason;  // as the application names the cause
   } cases[] = {
-      {true, 3, "DEBUG: ReadN, RTMP socket closed by server\n"},
-      {false, 0, "ERROR: FillBuffer, recv returned -1. GetSockError(): "},
+      {true, 3, "DEBUG: ReadN, RTMP socket closed by server\n", "the server closed the connection"},
+      {false, 0, "ERROR: FillBuffer, recv returned -1. GetSockError(): ",
+       "the server did not send anything for 7 s (receive timed out)"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.message);
     SocketPair pair;
     CRTMP &r = pair.Client();
     transport_test::SetReceiveTimeoutMS(pair.ClientFd(), 200);
+    r.m_nTimeout = 7;  // what the user asked for; the socket's is shorter here
     LogCapture log(LOG_LEVEL_DEBUG);
     ASSERT_TRUE(pair.Send(Hex("01 02 03")));
     if (c.bPeerCloses)
@@ -66,6 +69,8 @@ TEST(SocketIO, ReadNWhenThePeerStopsEarly)
     EXPECT_EQ(r.ReadN(buf, 10), c.nResult);
     EXPECT_FALSE(r.IsConnected());
     EXPECT_TRUE(Contains(log, c.message)) << log.Text();
+    ASSERT_NE(r.GetBreakReason(), nullptr);
+    EXPECT_STREQ(r.GetBreakReason(), c.reason);
   }
 }
 
