@@ -27,6 +27,8 @@ public:
 
 private:
   static const unsigned int kBufferSize = 1048576;
+  // A stream's times count from about 0 when its first frame comes this early.
+  static const uint32_t kStartTolerance = 1000;  // ms
 
   // Each step returns -1 to go on, or the exit code to end with.
   int Prepare();
