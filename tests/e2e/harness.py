@@ -10,6 +10,7 @@ import json
 import os
 import select
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
@@ -48,6 +49,7 @@ class TestServer:
     """The scripted RTMP server, run as its own process on a free port."""
 
     _count = 0
+    _probes = 0
 
     def __init__(self, workdir, scenario=None, flv=None, max_connections=None, extra_args=(),
                  start_timeout=60):
@@ -139,6 +141,20 @@ class TestServer:
                 raise AssertionError("the test server's connection %s still runs after %d s; its log:\n%s"
                                      % ("s" if conn is None else conn, timeout, "\n".join(map(str, recs[-20:]))))
             time.sleep(0.05)
+
+    def connections_so_far(self, timeout=60):
+        """How many connections the server has had, kavelo's that are still
+        in its queue included: the server takes them in turn, so a probe
+        that connects now is numbered after them all (the probe is one more
+        connection for later reads)."""
+        TestServer._probes += 1
+        mark = 0xC0DE0000 + TestServer._probes
+        with socket.create_connection(("127.0.0.1", self.port)) as probe:
+            probe.sendall(b"\x03" + mark.to_bytes(4, "big") + bytes(1532))
+        rec = self.wait_log(lambda r: r.get("c1_time") == mark, timeout)
+        if rec is None:
+            raise AssertionError("the test server never took the probe connection")
+        return rec["conn"]
 
     def wait_log(self, predicate, timeout=10):
         """The first log record for which predicate holds, waiting for it."""
