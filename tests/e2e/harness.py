@@ -10,6 +10,7 @@ import json
 import os
 import select
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
@@ -48,6 +49,7 @@ class TestServer:
     """The scripted RTMP server, run as its own process on a free port."""
 
     _count = 0
+    _probes = 0
 
     def __init__(self, workdir, scenario=None, flv=None, max_connections=None, extra_args=(),
                  start_timeout=60):
@@ -110,6 +112,11 @@ class TestServer:
             return fh.read().decode("utf-8", "replace")
 
     # -- the log -----------------------------------------------------------
+    # The server records a message it sends once the bytes have gone out, and
+    # one it receives when its reader thread gets to it: a client that has
+    # exited may be ahead of the record. The accessors below read it once the
+    # connections concerned have ended (record()); log() and the wait_*
+    # methods read it as it is, for use while a session runs.
     def log(self):
         out = []
         if os.path.exists(self.log_path):
@@ -118,6 +125,36 @@ class TestServer:
                     if line.endswith("\n"):
                         out.append(json.loads(line))
         return out
+
+    def record(self, conn=None, timeout=60):
+        """The log once the server has ended connection conn, or every
+        connection it has begun (conn None); as it is when the server has
+        died. AssertionError when a connection goes on past timeout."""
+        end = time.monotonic() + timeout
+        while True:
+            recs = self.log()
+            begun = {r["conn"] for r in recs if r.get("event") == "connection"}
+            ended = {r["conn"] for r in recs if r.get("event") == "end"}
+            if (begun if conn is None else {conn}) <= ended or self.proc.poll() is not None:
+                return recs
+            if time.monotonic() > end:
+                raise AssertionError("the test server's connection %s still runs after %d s; its log:\n%s"
+                                     % ("s" if conn is None else conn, timeout, "\n".join(map(str, recs[-20:]))))
+            time.sleep(0.05)
+
+    def connections_so_far(self, timeout=60):
+        """How many connections the server has had, kavelo's that are still
+        in its queue included: the server takes them in turn, so a probe
+        that connects now is numbered after them all (the probe is one more
+        connection for later reads)."""
+        TestServer._probes += 1
+        mark = 0xC0DE0000 + TestServer._probes
+        with socket.create_connection(("127.0.0.1", self.port)) as probe:
+            probe.sendall(b"\x03" + mark.to_bytes(4, "big") + bytes(1532))
+        rec = self.wait_log(lambda r: r.get("c1_time") == mark, timeout)
+        if rec is None:
+            raise AssertionError("the test server never took the probe connection")
+        return rec["conn"]
 
     def wait_log(self, predicate, timeout=10):
         """The first log record for which predicate holds, waiting for it."""
@@ -136,7 +173,7 @@ class TestServer:
                              timeout)
 
     def client_messages(self, conn=None, type=None):
-        return [r for r in self.log() if r.get("dir") == "in" and (conn is None or r["conn"] == conn)
+        return [r for r in self.record(conn) if r.get("dir") == "in" and (conn is None or r["conn"] == conn)
                 and (type is None or r["type"] == type)]
 
     def commands(self, name=None, conn=None):
@@ -144,12 +181,12 @@ class TestServer:
                 and (name is None or r["name"] == name)]
 
     def events(self, name=None, conn=None):
-        return [r for r in self.log() if "event" in r and (name is None or r["event"] == name)
+        return [r for r in self.record(conn) if "event" in r and (name is None or r["event"] == name)
                 and (conn is None or r["conn"] == conn)]
 
     def sent_messages(self, conn=0):
         """(type, ts, body) of every media message sent on the connection."""
-        return [(r["type"], r["ts"], bytes.fromhex(r.get("body", ""))) for r in self.log()
+        return [(r["type"], r["ts"], bytes.fromhex(r.get("body", ""))) for r in self.record(conn)
                 if r.get("dir") == "out" and r["conn"] == conn]
 
     def acks(self, conn=None):
@@ -212,6 +249,25 @@ def wait_until(predicate, timeout=10, step=0.05):
             return True
         time.sleep(step)
     return bool(predicate())
+
+
+def wait_blocked(pid, timeout=30, samples=3):
+    """True once process pid sleeps in the kernel (a blocking receive, say)
+    on several samples in a row: a signal sent then finds it waiting, however
+    fast or slow the build got there."""
+    end = time.monotonic() + timeout
+    run = 0
+    while time.monotonic() < end:
+        try:
+            with open("/proc/%d/stat" % pid) as fh:
+                state = fh.read().rsplit(")", 1)[1].split()[0]
+        except OSError:
+            return False
+        run = run + 1 if state == "S" else 0
+        if run >= samples:
+            return True
+        time.sleep(0.02)
+    return False
 
 
 class KaveloTestCase(unittest.TestCase):

@@ -115,6 +115,11 @@ class NginxServer(ServerProcess):
     def url(self, app, name):
         return "rtmp://127.0.0.1:%d/%s/%s" % (self.port, app, name)
 
+    def has_player(self, app, name):
+        """True once a player of app/name has joined: nginx logs the play as
+        it takes it in, in the same step that adds the player to the stream."""
+        return ("play: name='%s' " % name) in self.log_text()
+
 
 Run = collections.namedtuple("Run", "rc stdout stderr")
 SANITIZER_MARKS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:")

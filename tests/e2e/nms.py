@@ -104,6 +104,10 @@ class NmsServer(ServerProcess):
     def url(self, app, name):
         return "rtmp://127.0.0.1:%d/%s/%s" % (self.port, app, name)
 
+    def has_player(self, app, name):
+        """True once a player of app/name has joined (the server logs it then)."""
+        return ("start play /%s/%s\n" % (app, name)) in self.log_text()
+
 
 if __name__ == "__main__":
     with NmsServer() as srv:

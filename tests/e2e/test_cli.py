@@ -18,6 +18,8 @@ import threading
 import time
 import unittest
 
+from harness import wait_blocked
+
 KAVELO = os.environ.get("KAVELO_BIN", "kavelo")
 SOURCE = os.path.join(os.environ.get("KAVELO_TESTS", os.path.dirname(os.path.dirname(__file__))), "..")
 
@@ -456,7 +458,7 @@ class Signals(unittest.TestCase):
                                         stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
                 try:
                     self.assertTrue(listener.accepted.wait(10))
-                    time.sleep(0.3)
+                    self.assertTrue(wait_blocked(proc.pid))
                     proc.send_signal(sig)
                     _, err = proc.communicate(timeout=20)
                 finally:
@@ -473,7 +475,7 @@ class Signals(unittest.TestCase):
                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
             try:
                 self.assertTrue(listener.accepted.wait(10))
-                time.sleep(0.3)
+                self.assertTrue(wait_blocked(proc.pid))
                 proc.send_signal(signal.SIGINT)
                 _, err = proc.communicate(timeout=20)
             finally:

@@ -20,7 +20,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "server"))
 
-from harness import KaveloTestCase, Result, flvtools, kavelo_bin, wait_until  # noqa: E402
+from harness import KaveloTestCase, Result, flvtools, kavelo_bin, wait_blocked, wait_until  # noqa: E402
 import amf0  # noqa: E402
 from steps import fill_bytes  # noqa: E402
 
@@ -459,7 +459,7 @@ class Handshakes(HostileCase):
         receive timeout."""
         claim = {"op": "message", "csid": 6, "type": 9, "msid": 1, "size": 16000000, "body_hex": "17000000"}
         cases = [("handshake", {"handshake": {"mode": "silent", "hold": 120}},
-                  lambda srv, out: srv.events("handshake")),
+                  lambda srv, out: srv.wait_event("handshake", timeout=0)),
                  ("unfinished message", stream((20, [claim, {"op": "hold", "seconds": 120}])),
                   lambda srv, out: os.path.exists(out) and len(flvtools.read(out).tags) >= 20)]
         for name, sc, ready in cases:
@@ -468,7 +468,7 @@ class Handshakes(HostileCase):
                 out = self.path("int-%d.flv" % srv._count)
                 p = self.start_kavelo("-r", srv.url("vod/clip"), "-o", out, "--timeout", "120")
                 self.assertTrue(wait_until(lambda: ready(srv, out), 30), name)
-                time.sleep(0.5)
+                self.assertTrue(wait_blocked(p.pid), name)
                 t0 = time.monotonic()
                 p.signal(signal.SIGINT)
                 r = p.wait(60)

@@ -98,15 +98,15 @@ class Recording:
         with open(self.err_path, "rb") as fh:
             return fh.read().decode("utf-8", "replace")
 
-    def wait_playing(self, timeout=15):
-        """Until kavelo has connected and had a moment to ask for the stream."""
+    def wait_playing(self, joined, timeout=60):
+        """Until joined() says the server has taken kavelo's play: a publisher
+        that starts then reaches the recording from its first message."""
         deadline = time.monotonic() + timeout
-        while "Starting download at" not in self.stderr():
+        while not joined():
             if self.proc.poll() is not None or time.monotonic() > deadline:
-                raise AssertionError("kavelo did not start (exit %r):\n%s"
+                raise AssertionError("kavelo did not start playing (exit %r):\n%s"
                                      % (self.proc.poll(), self.stderr()))
             time.sleep(0.05)
-        time.sleep(1.0)
 
     def wait(self, timeout):
         """The exit code, or None when kavelo still ran after timeout seconds
@@ -166,10 +166,27 @@ class LiveCase(unittest.TestCase):
         # The test's own name: a stream is never shared between tests.
         return self.server().url(self.APP, self.id().rsplit(".", 1)[-1].replace("test_", ""))
 
+    def stream_name(self):
+        return self.stream_url().rsplit("/", 1)[-1]
+
     def record(self, url, *args):
         rec = Recording(["-r", url, "--live", "-o", self.out] + list(self.RECORD_ARGS) + list(args), self.tmp)
         self._recordings.append(rec)
         return rec
+
+    def wait_playing(self, rec):
+        """Until the server has the recording as a player of this test's stream."""
+        rec.wait_playing(lambda: self.server().has_player(self.APP, self.stream_name()))
+
+    def wait_published(self, pub, tags, seconds, timeout=60):
+        """Until the publisher has sent the first `seconds` of tags; it must
+        still be running then."""
+        first = tags[0].ts
+        count = next(i for i, t in enumerate(tags) if t.ts - first >= seconds * 1000)
+        deadline = time.monotonic() + timeout
+        while len(pub.publisher.sent) <= count and pub.running() and time.monotonic() < deadline:
+            time.sleep(0.02)
+        self.assertTrue(pub.running(), "the publisher ended before the join")
 
     def publish(self, url, meta, tags, **kw):
         bg = publish.Background(publish.Publisher(url, chunk_size=self.PUBLISH_CHUNK), meta, tags, **kw)
@@ -198,12 +215,11 @@ class LiveCase(unittest.TestCase):
         url = self.stream_url()
         if join_after is None:
             rec = self.record(url)
-            rec.wait_playing()
+            self.wait_playing(rec)
             pub = self.publish(url, meta, tags, **publish_kw)
         else:
             pub = self.publish(url, meta, tags, **publish_kw)
-            time.sleep(join_after)
-            self.assertTrue(pub.running(), "the publisher ended before the join")
+            self.wait_published(pub, tags, join_after)
             rec = self.record(url)
         rc, after = self.finish(rec, pub, self.END_WAIT)
         self.assertEnded(rec, pub, rc, after)
@@ -312,7 +328,8 @@ class NginxCase(LiveCase):
     def assertEnded(self, rec, pub, rc, after):
         """StreamEOF ended the recording, soon after the publisher left."""
         self.assertEqual(rc, 0, self.explain(rec, pub))
-        self.assertLess(after, 5.0, "kavelo took %.1f s to end after the publisher" % after)
+        # Well below the receive timeout (30 s), however busy the machine.
+        self.assertLess(after, 10.0, "kavelo took %.1f s to end after the publisher" % after)
         err = rec.stderr()
         # The log names the signal that ended the recording.
         self.assertRegex(err, r"(?i)stream ?eof")
@@ -349,7 +366,7 @@ class Timestamps(NginxCase):
         proxy = BreakProxy(NGINX.port, ["close:%d" % (sum(len(t.data) for t in tags) // 3), "pass"])
         self.addCleanup(proxy.close)
         rec = self.record(url.replace(":%d/" % NGINX.port, ":%d/" % proxy.port), "--retry", "3")
-        rec.wait_playing()
+        self.wait_playing(rec)
         pub = self.publish(url, meta, tags, speed=1.0)
         rc, after = self.finish(rec, pub, self.END_WAIT)
         self.assertEnded(rec, pub, rc, after)
@@ -369,7 +386,7 @@ class Timestamps(NginxCase):
         meta, tags = clip()
         url = self.stream_url()
         rec = self.record(url, "--stop", "5")
-        rec.wait_playing()
+        self.wait_playing(rec)
         pub = self.publish(url, meta, tags, speed=2.0, offset=OFFSET)
         pub.join()
         rc = rec.wait(20)

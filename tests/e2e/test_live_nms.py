@@ -13,7 +13,6 @@ The checks, and the end-of-publication tests, are those of test_live_nginx
 
 import os
 import sys
-import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -51,7 +50,7 @@ class NmsCase(base.LiveCase):
         incomplete."""
         self.assertEqual(rc, 2, self.explain(rec, pub))
         self.assertGreater(after, TIMEOUT - 2.0, "ended %.1f s after the publisher" % after)
-        self.assertLess(after, TIMEOUT + 4.0, "ended %.1f s after the publisher" % after)
+        self.assertLess(after, TIMEOUT + 10.0, "ended %.1f s after the publisher" % after)
         self.assertNotIn("Download complete", rec.stderr())
 
 
@@ -77,15 +76,17 @@ class Timestamps(NmsCase):
         # clock of hours: a late joiner gets the cached headers at 0, then
         # the frames at 17000000 and more. --stop counts stream time from
         # the first frame.
-        meta, tags = base.clip(10000)
+        # The publication outlasts the join and five seconds after it by far,
+        # however long kavelo takes to start; it stops once kavelo has ended.
+        meta, tags = base.clip(20000)
         url = self.stream_url()
         pub = self.publish(url, meta, tags, speed=1.0, offset=base.OFFSET, config_at=0)
-        time.sleep(3.0)
-        self.assertTrue(pub.running(), "the publisher ended before the join")
+        self.wait_published(pub, tags, 3)
         rec = self.record(url, "--stop", "5")
         rc = rec.wait(20)
         self.assertEqual(rc, 0, self.explain(rec, pub))
         self.assertIn("Stop offset has been reached at 5.000 sec", rec.stderr())
+        pub.stop.set()
         pub.join()
         flv = self.assertValidRecording({"E40019"})
         configs = [t for t in base.media_only(flv.tags) if t.ts == 0]

@@ -216,7 +216,7 @@ class Retry(ResumeCase):
         r = self.fetch(srv, out, "--verbose")
         self.assertEqual(r.rc, 0, r)
         self.assertIn("moving to rtmp://127.0.0.1:%d/vod" % target.port, r.stderr)
-        self.assertEqual(len(target.events("connection")), 1)
+        self.assertEqual(target.connections_so_far(), 1)
         self.assertEqual(read(out), expected)
 
 
@@ -414,7 +414,7 @@ class ResumeSpecialFiles(ResumeCase):
         self.assertEqual(r.rc, 0, r)
         self.assertIn("Already Completed\n", r.stderr)
         self.assertEqual(read(out), before)
-        self.assertEqual(len(srv.events("connection")), 1)
+        self.assertEqual(srv.connections_so_far(), 1)
 
     def test_sparse_file_past_four_gib(self):
         media = {"synthetic": SYNTH}
