@@ -154,6 +154,18 @@ void PrintUsage(FILE *out, const Settings &s)
   fprintf(out, "packet.\n\n");
 }
 
+// --timeout, --retry, --live-idle: a whole number from 0 to INT_MAX.
+bool ParseCount(const char *arg, const char *szOption, const char *szWhat, uint32_t &nValue)
+{
+  int n;
+  if (!ParseInt(arg, &n) || n < 0) {
+    Log(LOG_LEVEL_ERROR, "%s must be %s from 0 to 2147483647, not %s!", szOption, szWhat, arg);
+    return false;
+  }
+  nValue = static_cast<uint32_t>(n);
+  return true;
+}
+
 // The option at argv[optind - 1] as the user wrote it: "--name" without a
 // value, or "-c" for a short one.
 void OptionText(int argc, char **argv, char *text, size_t size)
@@ -255,25 +267,16 @@ int ApplyOption(int opt, const char *arg, Settings &s, CommandLine &cl)
     s.bResumeMode = true;
     break;
   case 'm':
-    if (!ParseInt(arg, &n) || n < 0) {
-      Log(LOG_LEVEL_ERROR, "--timeout must be a number of seconds from 0 to 2147483647, not %s!", arg);
+    if (!ParseCount(arg, "--timeout", "a number of seconds", s.nTimeout))
       return 1;
-    }
-    s.nTimeout = static_cast<uint32_t>(n);
     break;
   case 'R':
-    if (!ParseInt(arg, &n) || n < 0) {
-      Log(LOG_LEVEL_ERROR, "--retry must be a number from 0 to 2147483647, not %s!", arg);
+    if (!ParseCount(arg, "--retry", "a number", s.nRetry))
       return 1;
-    }
-    s.nRetry = static_cast<uint32_t>(n);
     break;
   case 'I':
-    if (!ParseInt(arg, &n) || n < 0) {
-      Log(LOG_LEVEL_ERROR, "--live-idle must be a number of seconds from 0 to 2147483647, not %s!", arg);
+    if (!ParseCount(arg, "--live-idle", "a number of seconds", s.nLiveIdle))
       return 1;
-    }
-    s.nLiveIdle = static_cast<uint32_t>(n);
     break;
   case 'b':
     if (!ParseLong(arg, &l) || l < INT_MIN || l > static_cast<long>(UINT32_MAX)) {
