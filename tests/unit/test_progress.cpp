@@ -1,7 +1,7 @@
 // The figures of a progress line.
 #include <gtest/gtest.h>
 
-#include "app/progress.h"
+#include "download/progress.h"
 
 namespace {
 
