@@ -42,7 +42,8 @@ int Validate(Settings &s, const CommandLine &cl)
         "playpath");
     return 1;
   }
-  if (s.nStopOffset != 0 && s.nStartOffset >= s.nStopOffset) {
+  // A live stream ignores --start (it cannot seek), so only --stop counts there.
+  if (!s.bLiveStream && s.nStopOffset != 0 && s.nStartOffset >= s.nStopOffset) {
     Log(LOG_LEVEL_ERROR, "--start %s is not before --stop %s: there would be nothing to download", cl.szStart,
         cl.szStop);
     return 1;

@@ -207,7 +207,8 @@ def on_terminal(args):
     what it wrote there comes back with the terminal's line ends undone."""
     proc = subprocess.run(["script", "-qec", " ".join(shlex.quote(a) for a in [KAVELO] + args), "/dev/null"],
                           stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
-    return proc.returncode, proc.stdout.decode("latin-1").replace("\r\n", "\n"), b""
+    # Log lines on a terminal start with a carriage return of their own.
+    return proc.returncode, proc.stdout.decode("latin-1").replace("\r\n", "\n").replace("\n\r", "\n"), b""
 
 
 class Refusals(unittest.TestCase):

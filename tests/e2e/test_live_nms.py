@@ -101,7 +101,7 @@ class Continuation(NmsCase):
         meta, tags = base.clip(4000)
         url = self.stream_url()
         rec = self.record(url, "--live-idle", self.IDLE, "--timeout", 60)
-        rec.wait_playing()
+        self.wait_playing(rec)
         pub = self.publish(url, meta, tags, speed=2.0)
         rc, after = self.finish(rec, pub, self.IDLE + 10)
         self.assertEqual(rc, 0, self.explain(rec, pub))
@@ -119,7 +119,7 @@ class Continuation(NmsCase):
         self.addCleanup(proxy.close)
         rec = self.record(url.replace(":%d/" % NMS.port, ":%d/" % proxy.port), "--retry", "3",
                           "--live-idle", self.IDLE, "--timeout", 60)
-        rec.wait_playing()
+        self.wait_playing(rec)
         pub = self.publish(url, meta, tags, speed=1.0)
         rc, _ = self.finish(rec, pub, self.IDLE + 10)
         self.assertEqual(rc, 0, self.explain(rec, pub))
