@@ -1,14 +1,13 @@
 // Continuing a download on a new connection: after a break (with --retry),
 // or when the server asks the client to reconnect.
+#include <strings.h>
 #include <time.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <string>
-
-#include <strings.h>
 #include <memory>
+#include <string>
 
 #include "download/download_run.h"
 #include "foundation/log.h"

@@ -121,8 +121,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     __builtin_trap();
   if (res == RESUME_CONTINUE)
     CheckContinue(f, file, nFileSize, rd);
-  else if (res == RESUME_FRESH && nFileSize != 0 && rd.nSeekTime != 0)
-    __builtin_trap();  // only an empty file or a keyframe at 0 start anew
+  else if (res == RESUME_FRESH && nFileSize != 0 && rd.nSeekTime != 0 &&
+           !IsResumeFrame(rd.storedKeyframeType, rd.storedKeyframe.data(),
+                          static_cast<uint32_t>(rd.storedKeyframe.size()), rd.bAudioOnly))
+    __builtin_trap();  // past time 0, only a file whose resume frame is the stream's first starts anew
   else if (res != RESUME_FRESH && res != RESUME_FAILED)
     __builtin_trap();
   fclose(f);
