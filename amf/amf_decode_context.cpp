@@ -1,6 +1,6 @@
 #include "amf/amf_decode_context.h"
 
-#include <cstring>
+#include <algorithm>
 
 #include "amf/AMFObject.h"
 #include "foundation/log.h"
@@ -15,8 +15,8 @@ const char *FindObjectEnd(const char *pFrom, const char *pEnd)
 {
   if (pEnd - pFrom < static_cast<long>(sizeof(kObjectEnd)))
     return nullptr;
-  return static_cast<const char *>(
-      memmem(pFrom, static_cast<size_t>(pEnd - pFrom), kObjectEnd, sizeof(kObjectEnd)));
+  const char *p = std::search(pFrom, pEnd, kObjectEnd, kObjectEnd + sizeof(kObjectEnd));
+  return p != pEnd ? p : nullptr;
 }
 
 }  // namespace

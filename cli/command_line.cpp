@@ -1,10 +1,9 @@
 #include "cli/command_line.h"
 
-#include <unistd.h>
-
 #include <cstring>
 
 #include "cli/url_option.h"
+#include "foundation/files.h"
 #include "foundation/log.h"
 #include "url/parseurl.h"
 
@@ -49,7 +48,7 @@ int Validate(Settings &s, const CommandLine &cl)
     return 1;
   }
   // FLV bytes would only garble the terminal; -o - says it is meant.
-  if (s.bToStdout && !cl.bStdoutForced && isatty(STDOUT_FILENO)) {
+  if (s.bToStdout && !cl.bStdoutForced && IsTerminal(stdout)) {
     Log(LOG_LEVEL_ERROR, "Not writing FLV data to a terminal: save it with -o FILE, or give -o - to write it "
                          "to standard output all the same");
     return 1;

@@ -1,5 +1,6 @@
 // The second half of the run: from the socket layer to the exit code.
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
@@ -8,11 +9,9 @@
 #include <memory>
 #include <string>
 
-#include <sys/stat.h>
-#include <time.h>
-
 #include "download/config_fetch.h"
 #include "download/download_run.h"
+#include "foundation/files.h"
 #include "foundation/log.h"
 #include "rtmp/rtmp.h"
 #include "url/parseurl.h"
@@ -26,9 +25,8 @@ const int kHeaderFailed = 10;
 
 uint64_t MonotonicMs()
 {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;
+  using namespace std::chrono;
+  return static_cast<uint64_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
 }  // namespace
@@ -84,8 +82,8 @@ int DownloadRun::Prepare()
 
   // A regular file can be cut back and analysed like a partial download
   // when a connection breaks; anything else is followed as it goes out.
-  struct stat st;
-  m_bCanCutBack = !s.bToStdout && (stat(s.flvPath, &st) != 0 || S_ISREG(st.st_mode));
+  const FileType type = s.bToStdout ? FILE_TYPE_OTHER : GetFileType(s.flvPath);
+  m_bCanCutBack = type == FILE_TYPE_NONE || type == FILE_TYPE_REGULAR;
   m_bTrack = s.bLiveStream || !m_bCanCutBack;
   return s.bResumeMode ? PrepareResume() : OpenOutput();
 }

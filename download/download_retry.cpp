@@ -1,13 +1,14 @@
 // Continuing a download on a new connection: after a break (with --retry),
 // or when the server asks the client to reconnect.
 #include <strings.h>
-#include <time.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "download/download_run.h"
 #include "foundation/log.h"
@@ -135,8 +136,7 @@ bool DownloadRun::WaitBeforeRetry(uint32_t nAttempt)
 {
   const uint32_t nSeconds = std::min(1u << std::min(nAttempt - 1, 5u), kMaxWaitSeconds);
   for (uint32_t nSlice = 0; nSlice < nSeconds * 10 && !bCtrlC; nSlice++) {
-    struct timespec ts = {0, 100 * 1000 * 1000};
-    nanosleep(&ts, nullptr);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   return !bCtrlC;
 }

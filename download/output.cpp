@@ -1,13 +1,11 @@
 #include "download/output.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
 
 #include "flv/flv.h"
 #include "download/settings.h"
+#include "foundation/files.h"
 #include "foundation/log.h"
 
 FILE *file = nullptr;
@@ -35,22 +33,17 @@ FlvOutput::~FlvOutput()
 
 bool FlvOutput::PrepareFile(const char *path)
 {
-  struct stat st;
-  if (stat(path, &st) == 0) {
-    if (S_ISDIR(st.st_mode)) {
-      errno = EISDIR;
-      return false;
-    }
-    if (access(path, W_OK) != 0)
+  FileType type = GetFileType(path);
+  if (type == FILE_TYPE_DIRECTORY) {
+    errno = EISDIR;
+    return false;
+  }
+  if (type != FILE_TYPE_NONE) {
+    if (!CanWriteFile(path))
       return false;
   } else {
-    if (errno != ENOENT)
-      return false;
     // A new file needs a directory it can be created in.
-    std::string strDir(path);
-    size_t nSlash = strDir.rfind('/');
-    strDir = nSlash == std::string::npos ? "." : (nSlash == 0 ? "/" : strDir.substr(0, nSlash));
-    if (access(strDir.c_str(), W_OK | X_OK) != 0)
+    if (errno != ENOENT || !CanCreateFile(path))
       return false;
   }
   m_strPendingPath = path;
@@ -86,6 +79,7 @@ bool FlvOutput::OpenFile(const char *path)
 void FlvOutput::UseStdout()
 {
   m_file = stdout;
+  SetBinaryMode(m_file);
   file = m_file;
   m_bStdout = true;
   m_nEnd = 0;
@@ -183,8 +177,7 @@ void FlvOutput::NoteError(int nErrno)
 bool FlvOutput::CutTo(uint64_t nSize)
 {
   // The file is unbuffered, so nothing waits in the stream.
-  if (ftruncate(fileno(m_file), static_cast<off_t>(nSize)) != 0 ||
-      fseeko(m_file, static_cast<off_t>(nSize), SEEK_SET) != 0) {
+  if (!FileTruncate(m_file, nSize) || !FileSeek(m_file, nSize)) {
     Log(LOG_LEVEL_ERROR, "Couldn't cut the output file back to %llu bytes: %s",
         static_cast<unsigned long long>(nSize), strerror(errno));
     return false;
@@ -202,7 +195,7 @@ bool FlvOutput::FixFlags(unsigned char dataTypes)
   if (m_file == nullptr || m_bStdout)
     return true;
   // A pipe or FIFO given as the output file cannot seek; its flags stay 0x05.
-  if (fseeko(m_file, FLV_FLAGS_OFFSET, SEEK_SET) != 0) {
+  if (!FileSeek(m_file, FLV_FLAGS_OFFSET)) {
     Log(LOG_LEVEL_DEBUG, "Output can't seek, leaving the header's data type at 05");
     return true;
   }
@@ -222,9 +215,7 @@ bool FlvOutput::CutStaleTail()
     return false;
   if (m_file == nullptr || m_bStdout || !m_bWritten)
     return true;
-  off_t nNow = 0;
-  if (fseeko(m_file, 0, SEEK_END) == 0)
-    nNow = ftello(m_file);
+  const int64_t nNow = FileSeekEnd(m_file);
   if (nNow >= 0 && static_cast<uint64_t>(nNow) <= m_nEnd)
     return true;
   return CutTo(m_nEnd);
@@ -234,9 +225,7 @@ bool FlvOutput::CutBack()
 {
   if (!Flush() || m_file == nullptr || m_bStdout)
     return m_file != nullptr;
-  off_t nNow = 0;
-  if (fseeko(m_file, 0, SEEK_END) == 0)
-    nNow = ftello(m_file);
+  const int64_t nNow = FileSeekEnd(m_file);
   if (nNow >= 0 && static_cast<uint64_t>(nNow) == m_nEnd)
     return true;
   return CutTo(m_nEnd);

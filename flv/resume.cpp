@@ -1,7 +1,5 @@
 #include "flv/resume.h"
 
-#include <sys/types.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <string>
@@ -11,6 +9,7 @@
 #include "flv/flv.h"
 #include "flv/media_header.h"
 #include "foundation/bytes.h"
+#include "foundation/files.h"
 #include "foundation/log.h"
 
 namespace RTMP_LIB {
@@ -24,7 +23,7 @@ const int kMaxMetaScanTags = 1024;
 
 bool ReadAt(FILE *f, uint64_t nPos, char *pOut, size_t n)
 {
-  if (nPos > static_cast<uint64_t>(INT64_MAX) || fseeko(f, static_cast<off_t>(nPos), SEEK_SET) != 0)
+  if (!FileSeek(f, nPos))
     return false;
   return fread(pOut, 1, n, f) == n;
 }
@@ -251,11 +250,11 @@ namespace {
 // chain of tags may follow.
 ResumeResult ReadFileHeader(FILE *f, ResumeData &data, uint64_t &nFirstTag)
 {
-  if (fseeko(f, 0, SEEK_END) != 0) {
+  const int64_t nEnd = FileSeekEnd(f);
+  if (nEnd < 0) {
     Log(LOG_LEVEL_ERROR, "Couldn't read FLV file header!");
     return RESUME_FAILED;
   }
-  off_t nEnd = ftello(f);
   data.nFileSize = nEnd > 0 ? static_cast<uint64_t>(nEnd) : 0;
   if (data.nFileSize == 0) {
     // Nothing was ever written: a new download, header included.
@@ -345,7 +344,7 @@ ResumeResult AnalyzePartialFile(FILE *f, int &nSkipKeyframes, ResumeData &data)
     return RESUME_FRESH;
   }
   data.nResumeOffset = nTagStart + nTagSize + 4;
-  if (fseeko(f, static_cast<off_t>(data.nResumeOffset), SEEK_SET) != 0) {
+  if (!FileSeek(f, data.nResumeOffset)) {
     Log(LOG_LEVEL_ERROR, "Couldn't read last keyframe, aborting!");
     return RESUME_FAILED;
   }

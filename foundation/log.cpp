@@ -1,11 +1,10 @@
 #include "foundation/log.h"
 
-#include <sys/ioctl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdarg>
 #include <cstring>
+
+#include "foundation/files.h"
 
 int debuglevel = 1;
 FILE *fmsg = stderr;
@@ -145,7 +144,7 @@ void LogSetOutput(FILE *file)
 bool LogIsTerminal()
 {
   if (nTerminal < 0)
-    nTerminal = fmsg != nullptr && isatty(fileno(fmsg)) ? 1 : 0;
+    nTerminal = IsTerminal(fmsg) ? 1 : 0;
   return nTerminal == 1;
 }
 
@@ -156,10 +155,8 @@ void LogSetTerminal(bool bTerminal)
 
 int LogColumns()
 {
-  struct winsize ws;
-  if (LogIsTerminal() && ioctl(fileno(fmsg), TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0)
-    return ws.ws_col;
-  return 80;
+  int nColumns = LogIsTerminal() ? TerminalColumns(fmsg) : 0;
+  return nColumns > 0 ? nColumns : 80;
 }
 
 void LogStatus(const char *text)

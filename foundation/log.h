@@ -13,8 +13,16 @@
 extern int debuglevel;
 extern FILE *fmsg;
 
-void Log(int level, const char *format, ...) __attribute__((format(printf, 2, 3)));
-void LogPrintf(const char *format, ...) __attribute__((format(printf, 1, 2)));
+// Windows builds use mingw's C99 printf (__USE_MINGW_ANSI_STDIO), so the
+// formats are checked as GNU ones there too (%zu, %llu).
+#ifdef _WIN32
+#define KAVELO_PRINTF_FORMAT gnu_printf
+#else
+#define KAVELO_PRINTF_FORMAT printf
+#endif
+
+void Log(int level, const char *format, ...) __attribute__((format(KAVELO_PRINTF_FORMAT, 2, 3)));
+void LogPrintf(const char *format, ...) __attribute__((format(KAVELO_PRINTF_FORMAT, 1, 2)));
 void LogHex(const char *data, unsigned long len);
 void LogHexString(const char *data, unsigned long len);
 void LogSetOutput(FILE *file);

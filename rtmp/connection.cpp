@@ -6,15 +6,12 @@
 #include <cassert>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <unistd.h>
 
 #include "foundation/log.h"
 #include "rtmp/rtmp.h"
+#include "rtmp/sockets.h"
 #include "rtmp/tls.h"
 #include "url/parseurl.h"
 
@@ -71,7 +68,7 @@ void CRTMP::Close()
   // The TLS session says goodbye on the socket before it closes.
   m_pTls.reset();
   if (IsConnected())
-    close(m_socket);
+    SockClose(m_socket);
   m_socket = -1;
   m_chunkSize = RTMP_DEFAULT_CHUNKSIZE;
   m_outChunkSize = RTMP_DEFAULT_CHUNKSIZE;
@@ -173,10 +170,7 @@ bool CRTMP::CheckChunkSize(int nSize, const char *szWho)
 
 void CRTMP::SetReceiveTimeout(const char *szWho)
 {
-  struct timeval tv;
-  memset(&tv, 0, sizeof tv);
-  tv.tv_sec = m_nTimeout;
-  if (setsockopt(m_socket, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0)
+  if (!SockSetReceiveTimeout(m_socket, m_nTimeout))
     Log(LOG_LEVEL_ERROR, "%s, Setting socket timeout to %lds failed!", szWho, m_nTimeout);
 }
 

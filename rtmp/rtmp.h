@@ -11,13 +11,10 @@
 #include "amf/AMFObject.h"
 #include "foundation/bytes.h"
 #include "rtmp/rtmppacket.h"
+#include "rtmp/sockets.h"
 
 // Milliseconds from an arbitrary fixed origin, monotonic, wrapping at 32 bits.
 int GetTime();
-
-bool InitSockets();
-void CleanupSockets();
-int GetSockError();
 
 namespace RTMP_LIB {
 

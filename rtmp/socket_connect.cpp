@@ -1,20 +1,16 @@
 // Reaching the server: name resolution for IPv4 and IPv6, a bounded connect
 // to each address in turn, and the TLS session of rtmps.
-#include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <string>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include "foundation/log.h"
 #include "rtmp/rtmp.h"
+#include "rtmp/socket_system.h"
+#include "rtmp/sockets.h"
 #include "rtmp/tls.h"
 
 namespace RTMP_LIB {
@@ -44,45 +40,10 @@ std::string DescribeAddress(const struct addrinfo *ai)
 }
 
 // Milliseconds on the monotonic clock, without GetTime's 32-bit wrap.
-long NowMS()
+int64_t NowMS()
 {
   using namespace std::chrono;
-  return static_cast<long>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
-}
-
-// Waits at most nWaitMS (negative: no limit) for a non-blocking connect, so
-// that a host that drops our SYNs costs the timeout and not the system's
-// minutes. Leaves errno set on failure.
-bool ConnectWithin(int fd, const struct addrinfo *ai, int nWaitMS)
-{
-  int nFlags = fcntl(fd, F_GETFL, 0);
-  if (nFlags < 0 || fcntl(fd, F_SETFL, nFlags | O_NONBLOCK) < 0)
-    return false;
-  int nResult = connect(fd, ai->ai_addr, ai->ai_addrlen);
-  if (nResult != 0 && errno == EINPROGRESS) {
-    struct pollfd pfd;
-    pfd.fd = fd;
-    pfd.events = POLLOUT;
-    pfd.revents = 0;
-    nResult = poll(&pfd, 1, nWaitMS);
-    if (nResult == 0) {
-      errno = ETIMEDOUT;
-      return false;
-    }
-    if (nResult < 0)
-      return false;
-    int nError = 0;
-    socklen_t nLen = sizeof nError;
-    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &nError, &nLen) != 0)
-      return false;
-    if (nError != 0) {
-      errno = nError;
-      return false;
-    }
-  } else if (nResult != 0) {
-    return false;
-  }
-  return fcntl(fd, F_SETFL, nFlags) == 0;
+  return static_cast<int64_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
 }  // namespace
@@ -117,18 +78,18 @@ bool CRTMP::ConnectSocket(const char *hostname)
   }
 
   // The timeout bounds the whole walk through the addresses.
-  const long nStart = NowMS();
+  const int64_t nStart = NowMS();
   const long nBudgetMS = m_nTimeout > 0 ? (m_nTimeout >= INT_MAX / 1000 ? INT_MAX : m_nTimeout * 1000) : -1;
   for (const struct addrinfo *ai = pList; ai != nullptr; ai = ai->ai_next) {
     const std::string strAddress = DescribeAddress(ai);
     const bool bLast = ai->ai_next == nullptr;
     int nWaitMS = -1;
     if (nBudgetMS >= 0) {
-      long nLeft = nBudgetMS - (NowMS() - nStart);
+      const int64_t nLeft = nBudgetMS - (NowMS() - nStart);
       nWaitMS = nLeft > 0 ? static_cast<int>(nLeft) : 0;
     }
     Log(LOG_LEVEL_DEBUG, "%s, connecting to %s", "Connect", strAddress.c_str());
-    m_socket = socket(ai->ai_family, ai->ai_socktype, ai->ai_protocol);
+    m_socket = SockOpen(ai->ai_family, ai->ai_socktype, ai->ai_protocol);
     if (m_socket < 0) {
       Log(bLast ? LOG_LEVEL_ERROR : LOG_LEVEL_WARNING, "%s, failed to create socket for %s. Error: %d",
           "Connect", strAddress.c_str(), GetSockError());
@@ -139,16 +100,18 @@ bool CRTMP::ConnectSocket(const char *hostname)
     // reads run under it too.
     if (m_nTimeout > 0)
       SetReceiveTimeout("Connect");
-    if (nWaitMS != 0 && ConnectWithin(m_socket, ai, nWaitMS)) {
+    const int nError = nWaitMS == 0 ? SockTimedOutError()
+                                    : SockConnect(m_socket, ai->ai_addr, static_cast<unsigned int>(ai->ai_addrlen), nWaitMS);
+    if (nError == 0) {
       Log(LOG_LEVEL_DEBUG, "%s, connected to %s", "Connect", strAddress.c_str());
       freeaddrinfo(pList);
       return true;
     }
-    int nError = nWaitMS == 0 ? ETIMEDOUT : GetSockError();
+    const std::string strError = SockErrorText(nError);
     Log(bLast ? LOG_LEVEL_ERROR : LOG_LEVEL_WARNING, "%s, failed to connect socket to %s. Error: %d (%s)",
-        "Connect", strAddress.c_str(), nError, strerror(nError));
+        "Connect", strAddress.c_str(), nError, strError.c_str());
     if (bLast)
-      SetBreakReason("could not connect to " + strAddress + ": " + strerror(nError));
+      SetBreakReason("could not connect to " + strAddress + ": " + strError);
     Close();
   }
   freeaddrinfo(pList);

@@ -1,39 +1,23 @@
 // Socket I/O of the connection: the buffered exact-length read with its byte
-// accounting, the write, and the small socket layer.
+// accounting, and the write.
 
 // Programming errors stop the program in every build type.
 #undef NDEBUG
 #include <cassert>
 
-#include <cerrno>
+#include <chrono>
 #include <cstring>
-#include <ctime>
-#include <sys/socket.h>
 
 #include "foundation/log.h"
 #include "rtmp/rtmp.h"
+#include "rtmp/sockets.h"
 #include "rtmp/tls.h"
 
 int GetTime()
 {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  uint64_t nMS = static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
-  return static_cast<int>(static_cast<uint32_t>(nMS));
-}
-
-bool InitSockets()
-{
-  return true;
-}
-
-void CleanupSockets()
-{
-}
-
-int GetSockError()
-{
-  return errno;
+  using namespace std::chrono;
+  const auto nMS = duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+  return static_cast<int>(static_cast<uint32_t>(static_cast<uint64_t>(nMS)));
 }
 
 namespace RTMP_LIB {
@@ -84,24 +68,23 @@ bool CRTMP::FillBuffer()
   if (m_pfnBeforeReceive != nullptr)
     m_pfnBeforeReceive(m_pBeforeReceiveContext);
   int nBytes = m_pTls ? m_pTls->Read(m_pBuffer, RTMP_BUFFER_CACHE_SIZE)
-                      : static_cast<int>(recv(m_socket, m_pBuffer, RTMP_BUFFER_CACHE_SIZE, 0));
+                      : SockRecv(m_socket, m_pBuffer, RTMP_BUFFER_CACHE_SIZE, false);
   if (nBytes < 0) {
-    // The application's signal handlers do not restart system calls, so that
-    // Ctrl-C ends a read that waits on a stalled server.
-    const int nErr = errno;
-    if (nErr == EINTR)
+    // An interrupt (Ctrl-C) ends a read that waits on a stalled server.
+    const int nErr = m_pTls ? m_pTls->LastError() : GetSockError();
+    if (SockErrorIsInterrupt(nErr))
       Log(LOG_LEVEL_DEBUG, "%s, interrupted by a signal", "FillBuffer");
     else
-      Log(LOG_LEVEL_ERROR, "%s, recv returned %d. GetSockError(): %d", "FillBuffer", nBytes, GetSockError());
-    if (nErr == EAGAIN || nErr == EWOULDBLOCK)
+      Log(LOG_LEVEL_ERROR, "%s, recv returned %d. GetSockError(): %d", "FillBuffer", nBytes, nErr);
+    if (SockErrorIsTimeout(nErr))
       SetBreakReason("the server did not send anything for " + std::to_string(m_nTimeout) +
                      " s (receive timed out)");
-    else if (nErr == ECONNRESET)
+    else if (SockErrorIsReset(nErr))
       SetBreakReason("connection reset by the server");
-    else if (nErr == EINTR)
+    else if (SockErrorIsInterrupt(nErr))
       SetBreakReason("interrupted by a signal");
     else
-      SetBreakReason(std::string("receiving from the server failed: ") + strerror(nErr));
+      SetBreakReason("receiving from the server failed: " + SockErrorText(nErr));
     Close();
     return false;
   }
@@ -117,16 +100,15 @@ bool CRTMP::WriteN(const char *buffer, int n)
     return false;
   }
   while (n > 0) {
-    // A server that has gone must not kill the process with SIGPIPE.
-    int nBytes = m_pTls ? m_pTls->Write(buffer, n) : static_cast<int>(send(m_socket, buffer, n, MSG_NOSIGNAL));
+    int nBytes = m_pTls ? m_pTls->Write(buffer, n) : SockSend(m_socket, buffer, n);
     if (nBytes < 0) {
-      const int nErr = errno;
-      if (nErr == EINTR)
+      const int nErr = m_pTls ? m_pTls->LastError() : GetSockError();
+      if (SockErrorIsInterrupt(nErr))
         Log(LOG_LEVEL_DEBUG, "%s, interrupted by a signal", "WriteN");
       else
-        Log(LOG_LEVEL_ERROR, "%s, RTMP send error %d (%d bytes)", "WriteN", GetSockError(), n);
-      SetBreakReason(nErr == ECONNRESET || nErr == EPIPE ? "connection reset by the server"
-                                                         : std::string("sending to the server failed: ") + strerror(nErr));
+        Log(LOG_LEVEL_ERROR, "%s, RTMP send error %d (%d bytes)", "WriteN", nErr, n);
+      SetBreakReason(SockErrorIsReset(nErr) ? "connection reset by the server"
+                                            : "sending to the server failed: " + SockErrorText(nErr));
       Close();
       return false;
     }

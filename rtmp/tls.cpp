@@ -3,17 +3,16 @@
 // receive timeout and EINTR end a read just as they do for plain TCP.
 #include "rtmp/tls.h"
 
-#include <arpa/inet.h>
-#include <cerrno>
 #include <cstring>
 #include <string>
-#include <sys/socket.h>
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
 #include "foundation/log.h"
+#include "rtmp/sockets.h"
+#include "rtmp/trust_store.h"
 
 namespace RTMP_LIB {
 
@@ -22,18 +21,24 @@ namespace RTMP_LIB {
 // exception is a read that only looks for more of what already arrived.
 int CTlsSession::BioWrite(BIO *bio, const char *data, int n)
 {
-  const CTlsSession *s = static_cast<const CTlsSession *>(BIO_get_data(bio));
+  CTlsSession *s = static_cast<CTlsSession *>(BIO_get_data(bio));
   BIO_clear_flags(bio, BIO_FLAGS_RWS | BIO_FLAGS_SHOULD_RETRY);
-  return static_cast<int>(send(s->m_fd, data, static_cast<size_t>(n), MSG_NOSIGNAL));
+  int nResult = SockSend(s->m_fd, data, n);
+  if (nResult < 0)
+    s->m_nError = GetSockError();
+  return nResult;
 }
 
 int CTlsSession::BioRead(BIO *bio, char *data, int n)
 {
-  const CTlsSession *s = static_cast<const CTlsSession *>(BIO_get_data(bio));
+  CTlsSession *s = static_cast<CTlsSession *>(BIO_get_data(bio));
   BIO_clear_flags(bio, BIO_FLAGS_RWS | BIO_FLAGS_SHOULD_RETRY);
-  int nResult = static_cast<int>(recv(s->m_fd, data, static_cast<size_t>(n), s->m_bNoWait ? MSG_DONTWAIT : 0));
-  if (nResult < 0 && s->m_bNoWait && (errno == EAGAIN || errno == EWOULDBLOCK))
-    BIO_set_flags(bio, BIO_FLAGS_READ | BIO_FLAGS_SHOULD_RETRY);
+  int nResult = SockRecv(s->m_fd, data, n, s->m_bNoWait);
+  if (nResult < 0) {
+    s->m_nError = GetSockError();
+    if (s->m_bNoWait && SockErrorIsWouldBlock(s->m_nError))
+      BIO_set_flags(bio, BIO_FLAGS_READ | BIO_FLAGS_SHOULD_RETRY);
+  }
   return nResult;
 }
 
@@ -44,14 +49,8 @@ long BioCtrl(BIO *, int nCmd, long, void *)
   return nCmd == BIO_CTRL_FLUSH ? 1 : 0;
 }
 
-bool IsIpLiteral(const char *szHost)
-{
-  unsigned char addr[16];
-  return inet_pton(AF_INET, szHost, addr) == 1 || inet_pton(AF_INET6, szHost, addr) == 1;
-}
-
 // OpenSSL's reason for the last failure, else the socket's, else a plain close.
-std::string FailureReason(int nErrno)
+std::string FailureReason(int nSockError)
 {
   unsigned long nError = ERR_get_error();
   if (nError != 0) {
@@ -59,10 +58,10 @@ std::string FailureReason(int nErrno)
     ERR_error_string_n(nError, sz, sizeof sz);
     return sz;
   }
-  if (nErrno == EAGAIN || nErrno == EWOULDBLOCK)
+  if (SockErrorIsTimeout(nSockError))
     return "timed out";
-  if (nErrno != 0)
-    return strerror(nErrno);
+  if (nSockError != 0)
+    return SockErrorText(nSockError);
   return "connection closed by the server";
 }
 
@@ -104,7 +103,7 @@ std::unique_ptr<CTlsSession> CTlsSession::Start(int fd, const char *szHost)
   // path's 64 KiB reads.
   SSL_CTX_set_read_ahead(s.m_ctx, 1);
   SSL_CTX_set_default_read_buffer_len(s.m_ctx, 65536);
-  if (SSL_CTX_set_default_verify_paths(s.m_ctx) != 1)
+  if (!LoadTrustedAuthorities(s.m_ctx))
     Log(LOG_LEVEL_WARNING, "TLS: could not load the system's trusted certificates");
 
   s.m_ssl = SSL_new(s.m_ctx);
@@ -132,9 +131,8 @@ std::unique_ptr<CTlsSession> CTlsSession::Start(int fd, const char *szHost)
     return nullptr;
   }
 
-  errno = 0;
+  s.m_nError = 0;
   int nResult = SSL_connect(s.m_ssl);
-  int nErrno = errno;
   if (nResult != 1) {
     s.m_bBroken = true;
     long nVerify = SSL_get_verify_result(s.m_ssl);
@@ -142,7 +140,7 @@ std::unique_ptr<CTlsSession> CTlsSession::Start(int fd, const char *szHost)
       Log(LOG_LEVEL_ERROR, "TLS: certificate verification failed for %s: %s", szHost,
           X509_verify_cert_error_string(nVerify));
     else
-      Log(LOG_LEVEL_ERROR, "TLS: handshake with %s failed: %s", szHost, FailureReason(nErrno).c_str());
+      Log(LOG_LEVEL_ERROR, "TLS: handshake with %s failed: %s", szHost, FailureReason(s.m_nError).c_str());
     return nullptr;
   }
   Log(LOG_LEVEL_DEBUG, "TLS: connected to %s, %s, %s", szHost, SSL_get_version(s.m_ssl),
@@ -152,23 +150,20 @@ std::unique_ptr<CTlsSession> CTlsSession::Start(int fd, const char *szHost)
 
 int CTlsSession::Failed(int nResult, const char *szWho)
 {
-  int nErrno = errno;
   int nError = SSL_get_error(m_ssl, nResult);
   m_bBroken = true;
   // A timeout or a signal is reported by the caller, as for plain sockets.
-  if (nError == SSL_ERROR_SYSCALL && nErrno != 0 && ERR_peek_error() == 0) {
-    errno = nErrno;
+  if (nError == SSL_ERROR_SYSCALL && m_nError != 0 && ERR_peek_error() == 0)
     return -1;
-  }
-  Log(LOG_LEVEL_ERROR, "TLS: %s failed: %s", szWho, FailureReason(nErrno).c_str());
-  errno = EPROTO;
+  Log(LOG_LEVEL_ERROR, "TLS: %s failed: %s", szWho, FailureReason(m_nError).c_str());
+  m_nError = SockProtocolError();
   return -1;
 }
 
 int CTlsSession::Read(char *buffer, int n)
 {
   ERR_clear_error();
-  errno = 0;
+  m_nError = 0;
   int nResult = SSL_read(m_ssl, buffer, n);
   if (nResult > 0) {
     // Records already received are decrypted in the same call, up to n
@@ -194,7 +189,7 @@ int CTlsSession::Read(char *buffer, int n)
 int CTlsSession::Write(const char *buffer, int n)
 {
   ERR_clear_error();
-  errno = 0;
+  m_nError = 0;
   int nResult = SSL_write(m_ssl, buffer, n);
   if (nResult > 0)
     return nResult;

@@ -1,3 +1,5 @@
+// Interrupts on POSIX systems: hang-up, Ctrl-C, termination and quit end a
+// download with its file whole and resumable (exit code 2).
 #include <cerrno>
 #include <csignal>
 #include <cstring>

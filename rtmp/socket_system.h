@@ -1,0 +1,13 @@
+// The system's socket headers, for the files that name addresses
+// (getaddrinfo, sockaddr) directly.
+#pragma once
+
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#endif
