@@ -26,9 +26,10 @@ VOD = {"media": MEDIA}
 # The first connection breaks inside a message, the next one serves it all.
 DROPPED = {"media": MEDIA, "connections": [{"media": dict(MEDIA, max_messages=200, cut_bytes=700),
                                             "end": "close"}, {}]}
-# The first connection goes silent after 200 messages and stays open.
+# The first connection goes silent after 200 messages and stays open longer
+# than a run may last: only the interrupt can end the wait.
 STALLED = {"media": MEDIA, "connections": [{"media": dict(MEDIA, inject=[
-    {"at": 200, "steps": [{"op": "hold", "seconds": 120}]}])}, {}]}
+    {"at": 200, "steps": [{"op": "hold", "seconds": 900}]}])}, {}]}
 LIVE = {"media": dict(MEDIA, live=True, pace_ms=1)}
 URL_OUT = ["-r", "{url}", "-o", "{out}"]
 
@@ -56,7 +57,8 @@ def setUpModule():
     if boot.returncode != 0:
         raise RuntimeError("wineboot -i failed:\n%s" % boot.stdout.decode(errors="replace"))
     PKI = tls.Pki(os.path.join(PREFIX, "pki"))
-    CERTS.update(good=PKI.leaf("good"), untrusted=PKI.leaf("untrusted", issuer="other"))
+    CERTS.update(good=PKI.leaf("good"), untrusted=PKI.leaf("untrusted", issuer="other"),
+                 v6=PKI.leaf("v6", ips=("::1",)))
 
 
 def tearDownModule():
@@ -119,7 +121,7 @@ class UnderWine(KaveloTestCase):
         reason = tls.verify_reason(CERTS["untrusted"][0], "127.0.0.1", PKI.ca_cert)
         refused = "TLS: certificate verification failed for 127.0.0.1: " + reason
         store_refused = "TLS: certificate verification failed for 127.0.0.1: "
-        # (name, server, (certificate, trust) for rtmps, arguments, Ctrl-C, exit code, a line of its
+        # (name, server, (certificate, trust[, address]) for rtmps, arguments, Ctrl-C, exit code, a line of its
         # output, check: "linux" same as the Linux binary, "one-shot" the file is the whole stream,
         # "resume" --resume then completes it, "whole" an FLV file that ends with its last whole tag,
         # "no file" none written)
@@ -135,11 +137,12 @@ class UnderWine(KaveloTestCase):
              "Stop offset has been reached at 2.000 sec", "whole"),
             ("unknown option", None, None, ["--bogus", "-o", "{out}"], False, 1,
              "ERROR: Unknown option --bogus (try --help)", "no file"),
-            ("Ctrl-C on a stalled server", STALLED, None, URL_OUT, True, 2,
+            ("Ctrl-C on a stalled server", STALLED, None, URL_OUT + ["--timeout", "900"], True, 2,
              "Download interrupted by signal 2, try --resume", "resume"),
             ("version", None, None, ["--version"], False, 0, None, "linux"),
             ("rtmps, our authority trusted", VOD, ("good", "trust"), URL_OUT, False, 0, "Download complete",
              "one-shot"),
+            ("rtmps over IPv6", VOD, ("v6", "trust", "::1"), URL_OUT, False, 0, "Download complete", "one-shot"),
             ("rtmps, untrusted authority", VOD, ("untrusted", "trust"), URL_OUT, False, 1, refused, "no file"),
             ("rtmps, Windows certificate store", VOD, ("good", "store"), URL_OUT, False, 1, store_refused,
              "no file"),
@@ -150,9 +153,10 @@ class UnderWine(KaveloTestCase):
                 url = srv.url("vod/clip") if srv else None
                 if rtmps:
                     cert, key = CERTS[rtmps[0]]
-                    tunnel = tls.Stunnel({"rtmps": (cert, key, None)}, srv.port).start()
+                    host = rtmps[2] if len(rtmps) > 2 else "127.0.0.1"
+                    tunnel = tls.Stunnel({"rtmps": (cert, key, None)}, srv.port, listen_host=host).start()
                     self.addCleanup(tunnel.stop)
-                    url = "rtmps://127.0.0.1:%d/vod/clip" % tunnel.ports["rtmps"]
+                    url = "rtmps://%s:%d/vod/clip" % ("[%s]" % host if ":" in host else host, tunnel.ports["rtmps"])
                 out = self.path("row-%d.flv" % n)
                 argv = [a.format(url=url, out=out) for a in args]
                 env = wine_env(rtmps[1] if rtmps else None)
