@@ -53,6 +53,20 @@ long ReceiveTimeoutMS(int s)
   return static_cast<long>(nMS);
 }
 
+// The next slice of a wait that began at nStart and may last nWaitMS
+// (negative: no limit); false once the time has run out.
+bool NextSlice(ULONGLONG nStart, long nWaitMS, ULONGLONG &nSlice)
+{
+  nSlice = kSliceMS;
+  if (nWaitMS < 0)
+    return true;
+  const ULONGLONG nSpent = GetTickCount64() - nStart;
+  if (nSpent >= static_cast<ULONGLONG>(nWaitMS))
+    return false;
+  nSlice = std::min<ULONGLONG>(nSlice, static_cast<ULONGLONG>(nWaitMS) - nSpent);
+  return true;
+}
+
 // Waits until s is ready for nEvents, at most nWaitMS (negative: no limit).
 // 1 ready (or failed: the next call tells), 0 time ran out, -1 an error or an
 // interrupt (the error is set).
@@ -64,13 +78,9 @@ int WaitFor(int s, short nEvents, long nWaitMS)
       WSASetLastError(WSAEINTR);
       return -1;
     }
-    ULONGLONG nSlice = kSliceMS;
-    if (nWaitMS >= 0) {
-      const ULONGLONG nSpent = GetTickCount64() - nStart;
-      if (nSpent >= static_cast<ULONGLONG>(nWaitMS))
-        return 0;
-      nSlice = std::min<ULONGLONG>(nSlice, static_cast<ULONGLONG>(nWaitMS) - nSpent);
-    }
+    ULONGLONG nSlice = 0;
+    if (!NextSlice(nStart, nWaitMS, nSlice))
+      return 0;
     WSAPOLLFD pfd;
     pfd.fd = Handle(s);
     pfd.events = nEvents;
@@ -175,13 +185,9 @@ int SockConnect(int s, const struct sockaddr *pAddress, unsigned int nLength, in
   for (;;) {
     if (bInterrupted)
       return WSAEINTR;
-    ULONGLONG nSlice = kSliceMS;
-    if (nWaitMS >= 0) {
-      const ULONGLONG nSpent = GetTickCount64() - nStart;
-      if (nSpent >= static_cast<ULONGLONG>(nWaitMS))
-        return WSAETIMEDOUT;
-      nSlice = std::min<ULONGLONG>(nSlice, static_cast<ULONGLONG>(nWaitMS) - nSpent);
-    }
+    ULONGLONG nSlice = 0;
+    if (!NextSlice(nStart, nWaitMS, nSlice))
+      return WSAETIMEDOUT;
     fd_set writable, failed;
     FD_ZERO(&writable);
     FD_ZERO(&failed);
