@@ -2,13 +2,13 @@
 # Cross-compiles build-windows/kavelo.exe: 64-bit Windows, statically linked
 # (it needs no DLL but the system's), with Debian's mingw-w64. TLS is OpenSSL,
 # built static from Debian's source package into build-windows/openssl once.
-# Installs what it needs with apt; wine64 runs the result on Linux.
+# Installs what it needs with apt; wine (and wine64) runs the result on Linux.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 OUT=${KAVELO_WINDOWS_BUILD:-build-windows}
 HOST=x86_64-w64-mingw32
-./scripts/deps.sh g++-mingw-w64-x86-64-posix cmake make perl dpkg-dev wine64
+./scripts/deps.sh g++-mingw-w64-x86-64-posix cmake make perl dpkg-dev wine wine64
 mkdir -p "$OUT"
 OUT=$(cd "$OUT" && pwd)
 OPENSSL=$OUT/openssl

@@ -12,7 +12,7 @@ cd "$(dirname "$0")/.."
   clang libclang-rt-14-dev valgrind \
   libssl-dev openssl ca-certificates stunnel4 util-linux \
   groff-base mandoc dpkg-dev file lintian \
-  g++-mingw-w64-x86-64-posix wine64
+  g++-mingw-w64-x86-64-posix wine wine64
 ./scripts/node_deps.sh
 
 # A plain build for the test that runs kavelo under valgrind, and the one the
