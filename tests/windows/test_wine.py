@@ -10,6 +10,7 @@ its end with its wineserver.
 import os
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -32,6 +33,7 @@ STALLED = {"media": MEDIA, "connections": [{"media": dict(MEDIA, inject=[
     {"at": 200, "steps": [{"op": "hold", "seconds": 900}]}])}, {}]}
 LIVE = {"media": dict(MEDIA, live=True, pace_ms=1)}
 URL_OUT = ["-r", "{url}", "-o", "{out}"]
+CLOSED = "a port nobody listens on"
 
 PREFIX = None
 PKI = None
@@ -66,6 +68,12 @@ def tearDownModule():
         subprocess.run(["wineserver", "-k"], env=wine_env(), stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
         shutil.rmtree(PREFIX, ignore_errors=True)
+
+
+def closed_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
 
 
 def text(data):
@@ -135,6 +143,10 @@ class UnderWine(KaveloTestCase):
              "Connection lost (the server closed the connection), retry 1 of 2 in 1 s", "one-shot"),
             ("live up to a stop offset", LIVE, None, URL_OUT + ["--live", "--stop", "2"], False, 0,
              "Stop offset has been reached at 2.000 sec", "whole"),
+            # Winsock's error, in the words the Linux build uses; a refused
+            # connection ends at once, not at the timeout.
+            ("nobody listening", CLOSED, None, URL_OUT + ["--timeout", "900"], False, 1,
+             ": Connection refused\n", "no file"),
             ("unknown option", None, None, ["--bogus", "-o", "{out}"], False, 1,
              "ERROR: Unknown option --bogus (try --help)", "no file"),
             ("Ctrl-C on a stalled server", STALLED, None, URL_OUT + ["--timeout", "900"], True, 2,
@@ -149,8 +161,10 @@ class UnderWine(KaveloTestCase):
         ]
         for n, (name, scenario, rtmps, args, ctrl_c, rc, line, check) in enumerate(rows):
             with self.subTest(name):
-                srv = self.server(scenario) if scenario else None
+                srv = self.server(scenario) if isinstance(scenario, dict) else None
                 url = srv.url("vod/clip") if srv else None
+                if scenario == CLOSED:
+                    url = "rtmp://127.0.0.1:%d/vod/clip" % closed_port()
                 if rtmps:
                     cert, key = CERTS[rtmps[0]]
                     host = rtmps[2] if len(rtmps) > 2 else "127.0.0.1"
