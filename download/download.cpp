@@ -1,6 +1,5 @@
 // The second half of the run: from the socket layer to the exit code.
 #include <algorithm>
-#include <chrono>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
@@ -11,6 +10,7 @@
 
 #include "download/config_fetch.h"
 #include "download/download_run.h"
+#include "foundation/clock.h"
 #include "foundation/files.h"
 #include "foundation/log.h"
 #include "rtmp/rtmp.h"
@@ -22,12 +22,6 @@ namespace {
 
 // The loop's result for a header that could not be written (logged already).
 const int kHeaderFailed = 10;
-
-uint64_t MonotonicMs()
-{
-  using namespace std::chrono;
-  return static_cast<uint64_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
-}
 
 }  // namespace
 
@@ -358,8 +352,8 @@ bool DownloadRun::IsIdleEnd()
   if (!s.bLiveStream || s.nLiveIdle == 0 || bCtrlC || m_bStopReached || m_state.bEndOfPlay || !m_cont.HasMedia())
     return false;
   // The receive timeout may fire a clock tick early.
-  const uint64_t kSlackMs = 50;
-  if (MonotonicMs() + kSlackMs < m_nLastProgressMs + static_cast<uint64_t>(s.nLiveIdle) * 1000)
+  const int64_t kSlackMs = 50;
+  if (MonotonicMs() + kSlackMs < m_nLastProgressMs + static_cast<int64_t>(s.nLiveIdle) * 1000)
     return false;
   m_bIdleEnd = true;
   LogPrintf("\rNo media for %u s: the publication appears to have ended\n", s.nLiveIdle);

@@ -93,7 +93,7 @@ private:
   bool m_bReached = false;          // m_nFurthest is set
   uint32_t m_nFurthest = 0;         // the furthest position any connection of the run wrote
   bool m_bProgressThisConnection = false;  // this connection wrote beyond it
-  uint64_t m_nLastProgressMs = 0;   // monotonic time of the last progress (or of the start)
+  int64_t m_nLastProgressMs = 0;    // monotonic time of the last progress (or of the start)
   bool m_bIdleEnd = false;          // a live recording ended for lack of media
   std::string m_strMoveHost, m_strMoveApp, m_strMoveTcUrl;  // where a reconnect request sent the client
 };

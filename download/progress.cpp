@@ -1,11 +1,11 @@
 #include "download/progress.h"
 
 #include <algorithm>
-#include <chrono>
 #include <climits>
 #include <cmath>
 #include <cstdio>
 
+#include "foundation/clock.h"
 #include "foundation/log.h"
 
 namespace RTMP_LIB {
@@ -18,12 +18,6 @@ const double kMaxBufferMS = static_cast<double>(INT_MAX) - 5000.0;
 // audio-only stream still shows movement; elsewhere a line every 10 s.
 const int64_t kRefreshMS = 500;
 const int64_t kLogLineMS = 10000;
-
-int64_t NowMS()
-{
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
 
 void StretchBufferTime(Settings &settings, CRTMP &conn, double dDuration)
 {
@@ -158,7 +152,7 @@ std::string FormatProgress(const ProgressFigures &f)
 
 void StartProgress(Progress &progress)
 {
-  progress.nStartMS = NowMS();
+  progress.nStartMS = MonotonicMs();
   progress.nStartBytes = progress.nByteCount;
   progress.nLastShownMS = progress.nStartMS;
   progress.nSamples = 0;
@@ -178,7 +172,7 @@ void ReportProgress(Settings &settings, CRTMP &conn, Progress &progress, uint32_
   }
   p.nLastPosition = nPosition;
   p.bReported = true;
-  const int64_t nNow = NowMS();
+  const int64_t nNow = MonotonicMs();
   TakeSample(p, nNow);
 
   if (settings.bHashProgress) {
@@ -208,7 +202,7 @@ void FinishProgress(Progress &progress)
   if (!progress.bReported)
     return;
   // A line of its own in place of the status line: it stays, and may wrap.
-  LogPrintf("\r%s\n", FormatProgress(Figures(progress, NowMS(), true)).c_str());
+  LogPrintf("\r%s\n", FormatProgress(Figures(progress, MonotonicMs(), true)).c_str());
 }
 
 }  // namespace RTMP_LIB

@@ -14,6 +14,20 @@
 #include <unistd.h>
 #endif
 
+namespace {
+
+// Offsets are signed 64-bit numbers to the system: a larger one is refused,
+// not wrapped.
+bool IsOffset(uint64_t n)
+{
+  if (n <= static_cast<uint64_t>(INT64_MAX))
+    return true;
+  errno = EINVAL;
+  return false;
+}
+
+}  // namespace
+
 FileType GetFileType(const char *path)
 {
   struct stat st;
@@ -31,10 +45,8 @@ bool CanWriteFile(const char *path)
 
 bool FileSeek(FILE *f, uint64_t nPos)
 {
-  if (nPos > static_cast<uint64_t>(INT64_MAX)) {
-    errno = EINVAL;
+  if (!IsOffset(nPos))
     return false;
-  }
 #ifdef _WIN32
   return _fseeki64(f, static_cast<int64_t>(nPos), SEEK_SET) == 0;
 #else
@@ -69,10 +81,8 @@ bool CanCreateFile(const char *path)
 
 bool FileTruncate(FILE *f, uint64_t nSize)
 {
-  if (nSize > static_cast<uint64_t>(INT64_MAX)) {
-    errno = EINVAL;
+  if (!IsOffset(nSize))
     return false;
-  }
   errno_t nError = _chsize_s(_fileno(f), static_cast<int64_t>(nSize));
   if (nError != 0)
     errno = nError;
@@ -122,10 +132,8 @@ bool CanCreateFile(const char *path)
 
 bool FileTruncate(FILE *f, uint64_t nSize)
 {
-  if (nSize > static_cast<uint64_t>(INT64_MAX)) {
-    errno = EINVAL;
+  if (!IsOffset(nSize))
     return false;
-  }
   return ftruncate(fileno(f), static_cast<off_t>(nSize)) == 0;
 }
 

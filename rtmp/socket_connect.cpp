@@ -1,12 +1,12 @@
 // Reaching the server: name resolution for IPv4 and IPv6, a bounded connect
 // to each address in turn, and the TLS session of rtmps.
-#include <chrono>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
+#include "foundation/clock.h"
 #include "foundation/log.h"
 #include "rtmp/rtmp.h"
 #include "rtmp/socket_system.h"
@@ -37,13 +37,6 @@ std::string DescribeAddress(const struct addrinfo *ai)
   if (ai->ai_family == AF_INET6)
     return std::string("[") + szHost + "]:" + szPort;
   return std::string(szHost) + ":" + szPort;
-}
-
-// Milliseconds on the monotonic clock, without GetTime's 32-bit wrap.
-int64_t NowMS()
-{
-  using namespace std::chrono;
-  return static_cast<int64_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
 }  // namespace
@@ -78,14 +71,14 @@ bool CRTMP::ConnectSocket(const char *hostname)
   }
 
   // The timeout bounds the whole walk through the addresses.
-  const int64_t nStart = NowMS();
+  const int64_t nStart = MonotonicMs();
   const long nBudgetMS = m_nTimeout > 0 ? (m_nTimeout >= INT_MAX / 1000 ? INT_MAX : m_nTimeout * 1000) : -1;
   for (const struct addrinfo *ai = pList; ai != nullptr; ai = ai->ai_next) {
     const std::string strAddress = DescribeAddress(ai);
     const bool bLast = ai->ai_next == nullptr;
     int nWaitMS = -1;
     if (nBudgetMS >= 0) {
-      const int64_t nLeft = nBudgetMS - (NowMS() - nStart);
+      const int64_t nLeft = nBudgetMS - (MonotonicMs() - nStart);
       nWaitMS = nLeft > 0 ? static_cast<int>(nLeft) : 0;
     }
     Log(LOG_LEVEL_DEBUG, "%s, connecting to %s", "Connect", strAddress.c_str());

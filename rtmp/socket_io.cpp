@@ -5,9 +5,9 @@
 #undef NDEBUG
 #include <cassert>
 
-#include <chrono>
 #include <cstring>
 
+#include "foundation/clock.h"
 #include "foundation/log.h"
 #include "rtmp/rtmp.h"
 #include "rtmp/sockets.h"
@@ -15,9 +15,7 @@
 
 int GetTime()
 {
-  using namespace std::chrono;
-  const auto nMS = duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-  return static_cast<int>(static_cast<uint32_t>(static_cast<uint64_t>(nMS)));
+  return static_cast<int>(static_cast<uint32_t>(static_cast<uint64_t>(MonotonicMs())));
 }
 
 namespace RTMP_LIB {
